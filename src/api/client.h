@@ -1,0 +1,47 @@
+// The service client: base URL, bearer key and the shared HTTP agent; the request operations.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "api/api_error.h"
+#include "api/transport.h"
+#include "common/json.h"
+
+namespace qel {
+
+struct ApiClient {
+  std::string base_url;
+  std::string key;
+  std::shared_ptr<Transport> agent;
+};
+
+ApiClient make_agent(std::string_view base_url, std::string_view key);
+
+// A prepared request: the holder may add headers, then sends it once.
+class ApiRequest {
+ public:
+  ApiRequest(const ApiClient& client, std::string method, std::string_view path);
+  ApiRequest& header(std::string name, std::string value);
+  // Sends without a body, or with `body` (its length declared). Redirects are followed here.
+  HttpOutcome send(std::optional<std::string_view> body = std::nullopt) const;
+
+ private:
+  std::shared_ptr<Transport> agent_;
+  HttpRequest request_;
+};
+
+ApiRequest api_request(const ApiClient& client, std::string method, std::string_view path);
+ApiResult<Json> api_get(const ApiClient& client, std::string_view path);
+ApiResult<Json> api_post(const ApiClient& client, std::string_view path);
+ApiResult<Json> api_post_json(const ApiClient& client, std::string_view path, const Json& body);
+ApiResult<Json> api_delete(const ApiClient& client, std::string_view path);
+
+// Proxy decision pieces, exposed for tests.
+std::string proxy_host_of(std::string_view base_url);
+bool no_proxy_excludes(std::string_view no_proxy_list, std::string_view host);
+std::optional<ProxySettings> parse_proxy_address(std::string_view address);
+
+}  // namespace qel

@@ -1,0 +1,72 @@
+// The narrow HTTP layer under the service client. Back ends: libcurl (POSIX); the
+// redirect rule, headers and error mapping live above it and are shared.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "common/result.h"
+
+namespace qel {
+
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+inline constexpr std::size_t MAX_REPLY_BODY = 10 * 1024 * 1024;
+
+struct HttpRequest {
+  std::string method;
+  std::string url;
+  HttpHeaders headers;
+  // Absent: no body and no Content-Length. Present (maybe empty): sent with its length.
+  // Points into memory that the caller keeps alive for the whole exchange.
+  std::optional<std::string_view> body;
+};
+
+struct HttpReply {
+  std::uint16_t status = 0;
+  HttpHeaders headers;
+  // The body after gzip decoding, at most MAX_REPLY_BODY bytes, or the read failure's text.
+  Result<std::string> body = std::string();
+};
+
+struct TransportFailure {
+  std::string description;
+};
+
+using HttpOutcome = std::variant<TransportFailure, HttpReply>;
+
+// Value of the first header named `name` (ASCII case-insensitive), if any.
+std::optional<std::string_view> find_header(const HttpHeaders& headers, std::string_view name);
+
+// Proxy settings handed to the back end; decided by the client from the environment.
+struct ProxySettings {
+  enum class Kind { http, socks } kind = Kind::http;
+  std::string host;
+  std::uint16_t port = 80;
+  std::optional<std::string> user;  // Basic credentials for CONNECT, when both are given
+  std::optional<std::string> password;
+};
+
+struct TransportSettings {
+  std::string user_agent;
+  std::optional<ProxySettings> proxy;
+};
+
+// One exchange per call, no redirects followed. Safe to call from several threads at once;
+// idle connections are pooled across calls (at most 1 per destination, 100 in all).
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  virtual HttpOutcome send(const HttpRequest& request) = 0;
+};
+
+std::shared_ptr<Transport> make_transport(const TransportSettings& settings);
+
+}  // namespace qel

@@ -1,0 +1,180 @@
+// The operating-system seam: everything outside src/platform reaches the system only
+// through these functions. POSIX implementation in src/platform/posix.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
+
+namespace qel::platform {
+
+namespace fs = std::filesystem;
+
+// ---- process start ---------------------------------------------------------------
+
+// Once at the top of main: signal dispositions and similar process-wide set-up.
+void init_process();
+
+// The process's arguments, program path first, as the parser receives them.
+std::vector<std::string> process_arguments(int argc, char** argv);
+
+// The operating system's name as the user agent shows it ("linux", "windows").
+std::string_view os_name();
+// The operating system's display name in the sign-in's client name ("Linux", "Windows").
+std::string_view os_display_name();
+
+// ---- console -------------------------------------------------------------------
+
+bool stdin_is_terminal();
+bool stdout_is_terminal();
+bool stderr_is_terminal();
+
+// True only when no other process shares the program's console (a double-click start).
+bool is_own_console();
+
+// Writes to standard output / standard error. Failures (a closed pipe) are ignored.
+void write_stdout(std::string_view text);
+void write_stderr(std::string_view text);
+
+// Asks for a secret: prompt on the terminal itself, no echo, one line. When standard input
+// is not a terminal, no prompt; one line of standard input with CR and LF at its end removed.
+// Errors: the system's error text, or "stream did not contain valid UTF-8".
+Result<std::string> read_secret(std::string_view prompt);
+
+// One line of standard input, line end included; none at end of input or on error.
+std::optional<std::string> read_stdin_line();
+
+// ---- environment -----------------------------------------------------------------
+
+struct EnvVar {
+  enum class State { unset, set, invalid } state = State::unset;
+  std::string value;  // the value when set (valid UTF-8)
+};
+
+EnvVar get_env(const char* name);
+
+// The value when the variable is set and valid UTF-8; none otherwise.
+std::optional<std::string> env_text(const char* name);
+
+// ---- errors and paths ---------------------------------------------------------------
+
+// "{message} (os error {code})" for an operating-system error code.
+std::string system_error_text(int code);
+// The same for the calling thread's last error (errno on POSIX).
+std::string last_error_text();
+
+// A path as text: invalid sequences (unpaired surrogates on Windows) become U+FFFD.
+std::string path_text(const fs::path& path);
+// The bytes of a file-system name, the order in which folder entries are sorted.
+std::string name_bytes(const fs::path& name);
+
+// ---- folders and files --------------------------------------------------------------
+
+// The per-user roaming application-data folder; none when it cannot be had.
+std::optional<fs::path> roaming_app_data();
+
+// Creates `folder` and missing parents. `private_access` restricts new folders to the user.
+Status create_folders(const fs::path& folder, bool private_access);
+
+// Creates or truncates the file and writes `bytes`. `private_access` makes a new file
+// readable by the user alone.
+Status write_file(const fs::path& path, std::string_view bytes, bool private_access);
+
+// The whole file. Errors carry the system's error text.
+Result<std::string> read_file(const fs::path& path);
+
+// True when the metadata of `path` can be read (links followed or not, per `follow`).
+bool path_exists(const fs::path& path, bool follow);
+
+// Deletes a file; a read-only file is deleted too. Error: the system's error text.
+Status remove_file(const fs::path& path);
+
+// The running program's own file.
+Result<fs::path> executable_path();
+
+enum class EntryKind { file, folder, link };
+
+struct FileMeta {
+  EntryKind kind = EntryKind::file;
+  std::uint64_t size = 0;
+};
+
+// Metadata with links followed. Error: the system's error text.
+Result<FileMeta> stat_path(const fs::path& path);
+
+struct FolderEntry {
+  fs::path name;  // the entry's own name
+  EntryKind kind = EntryKind::file;
+  std::uint64_t size = 0;  // as the listing reports it (links not followed)
+};
+
+// The folder's entries, "." and ".." left out, in the order the system reports them.
+// A failure to open is an error with the system's error text; a failure to read a further
+// entry ends the listing silently.
+Result<std::vector<FolderEntry>> list_folder(const fs::path& folder);
+
+// The folder's canonical form (absolute, links resolved); none on any failure.
+std::optional<fs::path> canonical_folder(const fs::path& folder);
+
+// A file opened for reading, closed when destroyed.
+class InputFile {
+ public:
+  InputFile() = default;
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile();
+
+  static Result<InputFile> open(const fs::path& path);
+  Status seek(std::uint64_t offset);
+  // Reads until `size` bytes are in `buffer`; "failed to fill whole buffer" when the file
+  // ends first, the system's error text when a read fails.
+  Status read_exact(unsigned char* buffer, std::size_t size);
+
+ private:
+  explicit InputFile(std::intptr_t handle) : handle_(handle) {}
+  std::intptr_t handle_ = -1;
+};
+
+// ---- randomness ------------------------------------------------------------------
+
+// Fills `buffer` from the system's generator. Error: the generator's description.
+Status random_fill(unsigned char* buffer, std::size_t size);
+
+// ---- processes -------------------------------------------------------------------
+
+struct Command {
+  std::string program;  // a bare name, looked up as the platform looks programs up
+  std::vector<std::string> args;
+};
+
+// Runs the program with no standard input and captures its standard output; waits for it.
+// None when it cannot be started or waited for. The exit status is ignored.
+std::optional<std::string> run_capture(const Command& command);
+
+// Runs the program with `input` on a pipe to its standard input, output and errors to the
+// null device, and waits. The exit code, or none when it did not start or the wait failed.
+std::optional<int> run_with_input(const Command& command, std::string_view input);
+
+// Starts the program detached (null standard streams, not waited for). True when it started.
+bool spawn_detached(const Command& command);
+
+// ---- desktop ---------------------------------------------------------------------
+
+// The user-interface language is Romanian (used when QEL_LANG does not decide).
+bool ui_language_is_romanian();
+
+// The programs tried, in order, to put text on the clipboard.
+std::vector<Command> clipboard_commands();
+
+// The program and leading arguments that open a URL with the default handler.
+Command url_opener();
+
+}  // namespace qel::platform

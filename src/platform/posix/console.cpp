@@ -1,0 +1,171 @@
+// Console, arguments and standard streams on POSIX.
+#include <fcntl.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "common/text.h"
+#include "platform/platform.h"
+
+namespace qel::platform {
+namespace {
+
+void write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // a closed pipe or full disk: dropped, never fatal
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// Reads one line byte by byte so nothing past the line end is consumed.
+std::optional<std::string> read_line_fd(int fd, bool& io_error) {
+  std::string line;
+  io_error = false;
+  for (;;) {
+    char ch;
+    const ssize_t n = ::read(fd, &ch, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      io_error = true;
+      return line.empty() ? std::nullopt : std::optional<std::string>(line);
+    }
+    if (n == 0) return line.empty() ? std::nullopt : std::optional<std::string>(line);
+    line += ch;
+    if (ch == '\n') return line;
+  }
+}
+
+std::string strip_line_end(std::string line) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  return line;
+}
+
+// Restores the terminal modes on every way out, signals included.
+struct TerminalEcho {
+  static inline int fd = -1;
+  static inline termios saved{};
+  static inline volatile sig_atomic_t active = 0;
+
+  static void restore() {
+    if (active) {
+      ::tcsetattr(fd, TCSAFLUSH, &saved);
+      active = 0;
+    }
+  }
+  static void on_signal(int sig) {
+    restore();
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+  }
+};
+
+}  // namespace
+
+void init_process() {
+  // Writes to a closed pipe must fail with EPIPE instead of ending the program.
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+std::vector<std::string> process_arguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) args.emplace_back(argv[i]);
+  if (args.empty()) args.emplace_back("qel");
+  return args;
+}
+
+std::string_view os_name() {
+#if defined(__APPLE__)
+  return "macos";
+#else
+  return "linux";
+#endif
+}
+
+std::string_view os_display_name() {
+#if defined(__APPLE__)
+  return "macOS";
+#else
+  return "Linux";
+#endif
+}
+
+bool stdin_is_terminal() { return ::isatty(STDIN_FILENO) == 1; }
+bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
+bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+// POSIX has no console of the program's own: a start without a subcommand prints the help.
+bool is_own_console() { return false; }
+
+void write_stdout(std::string_view text) {
+  std::fflush(stdout);
+  write_all(STDOUT_FILENO, text);
+}
+
+void write_stderr(std::string_view text) { write_all(STDERR_FILENO, text); }
+
+std::optional<std::string> read_stdin_line() {
+  bool io_error;
+  auto line = read_line_fd(STDIN_FILENO, io_error);
+  if (io_error) return std::nullopt;
+  return line;
+}
+
+Result<std::string> read_secret(std::string_view prompt) {
+  if (!stdin_is_terminal()) {
+    bool io_error;
+    auto line = read_line_fd(STDIN_FILENO, io_error);
+    if (io_error) return fail(last_error_text());
+    std::string answer = strip_line_end(line.value_or(std::string()));
+    if (!is_valid_utf8(answer)) return fail("stream did not contain valid UTF-8");
+    return answer;
+  }
+
+  const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return fail(last_error_text());
+  write_all(fd, prompt);
+
+  termios modes{};
+  const bool have_modes = ::tcgetattr(fd, &modes) == 0;
+  struct sigaction old_int{}, old_term{}, old_hup{}, old_quit{};
+  if (have_modes) {
+    TerminalEcho::fd = fd;
+    TerminalEcho::saved = modes;
+    struct sigaction sa{};
+    sa.sa_handler = TerminalEcho::on_signal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, &old_int);
+    ::sigaction(SIGTERM, &sa, &old_term);
+    ::sigaction(SIGHUP, &sa, &old_hup);
+    ::sigaction(SIGQUIT, &sa, &old_quit);
+    termios silent = modes;
+    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    silent.c_lflag |= ECHONL;
+    TerminalEcho::active = 1;
+    ::tcsetattr(fd, TCSAFLUSH, &silent);
+  }
+
+  bool io_error;
+  auto line = read_line_fd(fd, io_error);
+  const int saved_errno = errno;
+
+  if (have_modes) {
+    TerminalEcho::restore();
+    ::sigaction(SIGINT, &old_int, nullptr);
+    ::sigaction(SIGTERM, &old_term, nullptr);
+    ::sigaction(SIGHUP, &old_hup, nullptr);
+    ::sigaction(SIGQUIT, &old_quit, nullptr);
+  }
+  ::close(fd);
+
+  if (io_error) return fail(system_error_text(saved_errno));
+  std::string answer = strip_line_end(line.value_or(std::string()));
+  if (!is_valid_utf8(answer)) return fail("stream did not contain valid UTF-8");
+  return answer;
+}
+
+}  // namespace qel::platform

@@ -1,0 +1,105 @@
+// Files, folders and error texts on POSIX.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/text.h"
+#include "platform/platform.h"
+
+namespace qel::platform {
+
+std::string system_error_text(int code) {
+  return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
+}
+
+std::string last_error_text() { return system_error_text(errno); }
+
+std::string path_text(const fs::path& path) { return utf8_lossy(path.native()); }
+
+std::string name_bytes(const fs::path& name) { return name.native(); }
+
+std::optional<fs::path> roaming_app_data() {
+  // The XDG base directory rules: an absolute XDG_CONFIG_HOME, else ~/.config.
+  if (auto xdg = env_text("XDG_CONFIG_HOME"); xdg && !xdg->empty() && xdg->front() == '/') {
+    return fs::path(*xdg);
+  }
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') return fs::path(home) / ".config";
+  return std::nullopt;
+}
+
+Status create_folders(const fs::path& folder, bool private_access) {
+  // Walk down from the first missing ancestor, creating each level.
+  std::vector<fs::path> missing;
+  for (fs::path p = folder; !p.empty(); p = p.parent_path()) {
+    struct stat st{};
+    if (::stat(p.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return fail(system_error_text(ENOTDIR));
+      break;
+    }
+    missing.push_back(p);
+    if (p == p.parent_path()) break;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), private_access ? 0700 : 0777) != 0 && errno != EEXIST) {
+      return fail(last_error_text());
+    }
+  }
+  return {};
+}
+
+Status write_file(const fs::path& path, std::string_view bytes, bool private_access) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                        private_access ? 0600 : 0666);
+  if (fd < 0) return fail(last_error_text());
+  // A file that holds a credential stays the user's alone, also when it existed before.
+  if (private_access) ::fchmod(fd, 0600);
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int code = errno;
+      ::close(fd);
+      return fail(system_error_text(code));
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (::close(fd) != 0) return fail(last_error_text());
+  return {};
+}
+
+Result<std::string> read_file(const fs::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(last_error_text());
+  std::string content;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int code = errno;
+      ::close(fd);
+      return fail(system_error_text(code));
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return content;
+}
+
+bool path_exists(const fs::path& path, bool follow) {
+  struct stat st{};
+  return (follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) == 0;
+}
+
+Status remove_file(const fs::path& path) {
+  // Unlinking ignores the file's own permission bits, so a read-only file goes too.
+  if (::unlink(path.c_str()) != 0) return fail(last_error_text());
+  return {};
+}
+
+}  // namespace qel::platform

@@ -1,0 +1,32 @@
+// One transfer: create it, upload every chunk with 1 to 8 workers, finalise, build the link.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "api/client.h"
+#include "common/json.h"
+#include "common/result.h"
+#include "upload/collect.h"
+
+namespace qel {
+
+inline constexpr std::size_t MAX_WORKERS = 8;
+
+struct UploadOptions {
+  std::string mode;
+  std::size_t parallel = 4;
+  Json options = Json::object();
+  bool hide_progress = false;
+};
+
+struct UploadResult {
+  std::string link;
+  Json transfer;
+};
+
+Result<UploadResult> upload_transfer(const ApiClient& client, const std::vector<FileEntry>& files,
+                                     const UploadOptions& options);
+
+}  // namespace qel
