@@ -10,6 +10,10 @@ packages=(
   python3 python3-pytest python3-cryptography ca-certificates
   liblnk-utils
 )
+# The upload benchmark (bench/run.sh) also needs a fast HTTP sink and the tools it compares with.
+if [ "${1:-}" = "--bench" ]; then
+  packages+=(nginx-light curl openssl time)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
