@@ -212,7 +212,8 @@ TEST(Upload, TransferIdMustBeASigned64BitInteger) {
 TEST(Upload, WorkerFailureDeletesOnceAndNeverFinalises) {
   for (bool delete_fails : {false, true}) {
     Service service;
-    service.chunk = [](const SeenRequest&) {
+    service.chunk = [](const SeenRequest& r) {
+      if (r.path.find("/files/1/") == std::string::npos) return reply(200, "{}");
       return reply(413, R"({"error":{"code":"too_large","message":"Too large."}})");
     };
     service.other = [delete_fails](const SeenRequest&) {
@@ -221,12 +222,16 @@ TEST(Upload, WorkerFailureDeletesOnceAndNeverFinalises) {
     UploadFixture fx(service);
     fx.add("a", "a");
     fx.add("b", "b");
+    fx.add("c", "c");
     auto result = fx.upload("e2ee", Json::object(), 1, /*hide=*/false);
     ASSERT_FALSE(result.ok());
-    EXPECT_EQ(result.error(), "a: Too large. (too_large, HTTP 413)");
+    EXPECT_EQ(result.error(), "b: Too large. (too_large, HTTP 413)");
     EXPECT_EQ(fx.routes(), (std::vector<std::string>{"POST /transfers",
                                                      "PUT /transfers/42/files/0/chunks/0",
+                                                     "PUT /transfers/42/files/1/chunks/0",
                                                      "DELETE /transfers/42"}));
+    ASSERT_EQ(fx.drawn.size(), 2u);
+    EXPECT_EQ(fx.drawn.back(), "\r\x1B[K") << "the bar is cleared on failure too";
   }
 }
 
