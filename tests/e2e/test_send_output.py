@@ -161,3 +161,40 @@ def test_not_logged_in(env, service, one_file):
     assert r.returncode == 1
     assert r.stderr == 'Error: not logged in. Run "qel login" (or set QEL_API_KEY).\n'
     assert service.requests == []
+
+
+def test_progress_bar_on_a_terminal_is_erased_at_the_end(api_env, service, tmp_path):
+    import os
+    import pty
+    import subprocess
+
+    from conftest import QEL
+
+    f = tmp_path / "f.bin"
+    f.write_bytes(os.urandom(3 * 1024 * 1024))
+    master, slave = pty.openpty()
+    try:
+        p = subprocess.run(QEL + ["send", str(f)], env=api_env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=slave, timeout=60)
+        os.close(slave)
+        slave = -1
+        seen = b""
+        while True:
+            try:
+                data = os.read(master, 65536)
+            except OSError:  # the terminal's other end is closed
+                break
+            if not data:
+                break
+            seen += data
+    finally:
+        if slave >= 0:
+            os.close(slave)
+        os.close(master)
+    assert p.returncode == 0
+    text = seen.decode()
+    summary = "Sending 1 file (3.0 MB), end-to-end encrypted\r\n"
+    assert text.startswith(summary), text
+    bar = text[len(summary):]
+    assert re.fullmatch(r"\r█{30} 3\.00 MiB/3\.00 MiB [0-9.]+ [KMG]?i?B/s ETA 0s\x1b\[K\r\x1b\[K", bar), bar
+    assert p.stdout.decode().startswith("Transfer #1 ready.\n")
