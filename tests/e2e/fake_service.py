@@ -102,7 +102,8 @@ class FakeService:
             self.server.socket = tls.wrap_socket(self.server.socket, server_side=True)
             self.scheme = "https"
         self.server.daemon_threads = True
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,),
+                                       daemon=True)
         self.thread.start()
         return self
 
@@ -379,6 +380,11 @@ def main() -> int:
     args = parser.parse_args()
     service = FakeService().start(args.port)
     service.device_interval = 1
+    # One transfer to look at, so that a first `qel list` shows the table.
+    service.add_transfer(title="Holiday photos", file_count=2, total_size=3670016,
+                         download_count=1,
+                         files=[{"name": "beach.jpg", "size": 2097152, "downloads": 1},
+                                {"name": "notes.txt", "size": 1572864, "downloads": 0}])
     if args.port_file:
         with open(args.port_file, "w") as f:
             f.write(str(service.port))
