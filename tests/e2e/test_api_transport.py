@@ -190,6 +190,15 @@ def test_no_reply_is_a_network_error_with_the_url(api_env, service):
     assert result.stderr.startswith(f"Error: Network error: {service.url}/me: ")
 
 
+def test_a_key_with_a_line_break_is_never_sent(api_env, service):
+    api_env["QEL_API_KEY"] = "test-key\r\nX-Injected: 1"
+    result = run_qel(["whoami"], api_env)
+    assert result.returncode == 1
+    assert result.stderr == (f"Error: Network error: {service.url}/me: Bad Header: the value of "
+                             "Authorization holds a line break\n")
+    assert service.find() == []
+
+
 def test_a_closed_port_fails_to_connect(api_env):
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
