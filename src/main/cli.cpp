@@ -1,8 +1,8 @@
 // The command-line definition on top of CLI11, and its conversion into `Cli`.
 //
-// CLI11 covers most of the rules; cli_rules.cpp covers what it does differently (values
-// beginning with "-", "--name=" with an empty value, values on flags, the "help"
-// subcommand's target, suggestions of similar names).
+// CLI11 covers most of the rules. cli_rules.cpp covers the words it reads differently
+// (values beginning with "-", "--", "--name=" with an empty value, values on flags) and
+// suggests similar names; the "help" subcommand is answered here.
 #include "main/cli.h"
 
 #include <CLI/CLI.hpp>
