@@ -39,9 +39,18 @@ ApiResult<Json> api_post(const ApiClient& client, std::string_view path);
 ApiResult<Json> api_post_json(const ApiClient& client, std::string_view path, const Json& body);
 ApiResult<Json> api_delete(const ApiClient& client, std::string_view path);
 
-// Proxy decision pieces, exposed for tests.
+// The proxy decision, made once per client from the environment, and its pieces.
+std::optional<ProxySettings> proxy_from_environment(std::string_view base_url);
+// The host of a base URL as the NO_PROXY rule sees it (lower-case, no port, no path).
 std::string proxy_host_of(std::string_view base_url);
 bool no_proxy_excludes(std::string_view no_proxy_list, std::string_view host);
+// An accepted proxy address (http or SOCKS), or none.
 std::optional<ProxySettings> parse_proxy_address(std::string_view address);
+
+// The request to send after a redirect reply, or none when the redirect is not followed.
+std::optional<HttpRequest> redirected_request(const HttpRequest& request, std::uint16_t status,
+                                              std::string_view location);
+
+inline constexpr int MAX_REDIRECT_REPLIES = 5;
 
 }  // namespace qel

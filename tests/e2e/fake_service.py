@@ -29,6 +29,7 @@ class Request:
     raw_headers: list  # (name, value) as received
     body: bytes
     port: int = 0  # the server port that received it
+    peer: tuple = ()  # the client's (address, port): one per TCP connection
 
 
 @dataclass
@@ -131,6 +132,11 @@ class FakeService:
             if (method is None or r.method == method.upper())
             and (path is None or re.fullmatch(path, r.path))
         ]
+
+    def connections(self) -> int:
+        """How many TCP connections the recorded requests came over."""
+        with self.lock:
+            return len({r.peer for r in self.requests})
 
     def add_transfer(self, **fields) -> dict:
         with self.lock:
@@ -318,6 +324,7 @@ class _Handler(BaseHTTPRequestHandler):
             raw_headers=list(self.headers.items()),
             body=body,
             port=self.server.server_address[1],
+            peer=tuple(self.client_address[:2]),
         )
         with service.lock:
             service.requests.append(req)

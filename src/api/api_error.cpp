@@ -1,0 +1,92 @@
+#include "api/api_error.h"
+
+#include <string>
+
+#include "common/text.h"
+
+namespace qel {
+namespace {
+
+constexpr std::string_view UNEXPECTED_RESPONSE = "The server returned an unexpected response.";
+
+std::string_view trim_ascii_space(std::string_view text) {
+  const auto is_space = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+  };
+  while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+ApiError refused(const HttpReply& reply) {
+  ApiError error;
+  if (const auto value = find_header(reply.headers, "Retry-After")) {
+    error.retry_after = parse_retry_after(*value);
+  }
+  // An unreadable body of a refusal is treated as an empty one: the status still tells.
+  Json parsed;
+  if (reply.body.ok()) {
+    if (auto value = parse_json(utf8_lossy(reply.body.value()))) parsed = std::move(*value);
+  }
+  const Json& details = member(parsed, "error");
+  const Json& code = member(details, "code");
+  const Json& message = member(details, "message");
+  error.code = code.is_string() ? code.get<std::string>() : "http_error";
+  error.message = message.is_string()
+                      ? message.get<std::string>()
+                      : "The server answered with HTTP " + std::to_string(reply.status) + ".";
+  error.http_status = reply.status;
+  return error;
+}
+
+}  // namespace
+
+ApiError network_error(std::string_view description) {
+  ApiError error;
+  error.code = "network";
+  error.message = "Network error: " + std::string(description);
+  error.http_status = 0;
+  return error;
+}
+
+std::string format_api_error(const ApiError& error) {
+  if (error.http_status == 0) return error.message;
+  return error.message + " (" + error.code + ", HTTP " + std::to_string(error.http_status) + ")";
+}
+
+bool is_retryable(const ApiError& error) {
+  if (error.http_status == 0 || error.http_status >= 500) return true;
+  if (error.http_status == 429 && error.code != "ip_blocked") return true;
+  if (error.code == "checksum_mismatch") return true;
+  return error.http_status == 400 && error.code == "invalid_chunk";
+}
+
+std::optional<std::uint64_t> parse_retry_after(std::string_view value) {
+  std::uint64_t seconds = 0;
+  if (!parse_u64(trim_ascii_space(value), seconds)) return std::nullopt;
+  return seconds;
+}
+
+ApiResult<Json> check_response(HttpOutcome outcome) {
+  if (const auto* failure = std::get_if<TransportFailure>(&outcome)) {
+    return fail(network_error(failure->description));
+  }
+  const HttpReply& reply = std::get<HttpReply>(outcome);
+  if (reply.status >= 400) return fail(refused(reply));
+  if (!reply.body.ok()) return fail(network_error(reply.body.error()));
+  if (auto value = parse_json(utf8_lossy(reply.body.value()))) return std::move(*value);
+  ApiError error;
+  error.code = "invalid_response";
+  error.message = std::string(UNEXPECTED_RESPONSE);
+  error.http_status = 200;
+  return fail(std::move(error));
+}
+
+std::optional<std::string_view> find_header(const HttpHeaders& headers, std::string_view name) {
+  for (const auto& [key, value] : headers) {
+    if (ascii_lower(key) == ascii_lower(name)) return std::string_view(value);
+  }
+  return std::nullopt;
+}
+
+}  // namespace qel

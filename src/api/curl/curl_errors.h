@@ -1,0 +1,13 @@
+// Descriptions of failed exchanges: "{url}: {kind}: {detail}".
+#pragma once
+
+#include <curl/curl.h>
+
+#include <string>
+#include <string_view>
+
+namespace qel {
+
+std::string describe_curl_failure(std::string_view url, CURLcode code, const char* detail);
+
+}  // namespace qel

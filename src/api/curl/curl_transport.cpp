@@ -1,0 +1,311 @@
+// The libcurl back end of the transport: one exchange per call, redirects left to the
+// caller, a pool of idle connections shared by every thread of the run.
+#include <curl/curl.h>
+
+#include <array>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "api/curl/curl_errors.h"
+#include "api/transport.h"
+#include "common/text.h"
+
+namespace qel {
+namespace api {
+extern const unsigned char kRootCertificates[];
+extern const std::size_t kRootCertificatesSize;
+}  // namespace api
+
+namespace {
+
+constexpr long CONNECT_TIMEOUT_SECONDS = 20;
+constexpr long STALL_SECONDS = 180;                 // no progress for this long ends the exchange
+constexpr long UPLOAD_BUFFER_BYTES = 512 * 1024;    // large chunk bodies move in few steps
+constexpr std::size_t MAX_IDLE_CONNECTIONS = 100;
+
+void init_curl_once() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// What the callbacks collect during one exchange.
+struct Exchange {
+  std::uint16_t status = 0;
+  bool head_complete = false;  // the final reply's head has been read to its blank line
+  HttpHeaders headers;
+  std::string body;
+  bool body_too_large = false;
+};
+
+std::string_view trim_blanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                           text.back() == '\n')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) {
+  auto& ex = *static_cast<Exchange*>(user);
+  const std::size_t length = size * count;
+  std::string_view line(data, length);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+
+  if (line.substr(0, 5) == "HTTP/") {  // a new head starts (after an interim 1xx reply too)
+    ex.headers.clear();
+    ex.head_complete = false;
+    ex.status = 0;
+    const auto space = line.find(' ');
+    if (space != std::string_view::npos) {
+      std::uint64_t code = 0;
+      if (parse_u64(line.substr(space + 1, 3), code) && code < 1000) {
+        ex.status = static_cast<std::uint16_t>(code);
+      }
+    }
+  } else if (line.empty()) {
+    ex.head_complete = ex.status >= 200;
+  } else if ((line.front() == ' ' || line.front() == '\t') && !ex.headers.empty()) {
+    ex.headers.back().second += " " + std::string(trim_blanks(line));
+  } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+    ex.headers.emplace_back(std::string(line.substr(0, colon)),
+                            std::string(trim_blanks(line.substr(colon + 1))));
+  }
+  return length;
+}
+
+std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
+  auto& ex = *static_cast<Exchange*>(user);
+  const std::size_t length = size * count;
+  if (ex.body.size() + length > MAX_REPLY_BODY) {
+    ex.body_too_large = true;
+    return 0;  // makes curl abort the exchange
+  }
+  ex.body.append(data, length);
+  return length;
+}
+
+struct SlistDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+bool append_header(HeaderList& list, const std::string& line) {
+  curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+  if (grown == nullptr) return false;
+  list.release();
+  list.reset(grown);
+  return true;
+}
+
+bool has_header(const HttpHeaders& headers, std::string_view name) {
+  return find_header(headers, name).has_value();
+}
+
+// "scheme://authority" of a URL, lower-case: idle connections are kept per destination.
+std::string destination_of(std::string_view url) {
+  const auto sep = url.find("://");
+  if (sep == std::string_view::npos) return ascii_lower(url);
+  const auto end = url.find_first_of("/?#", sep + 3);
+  return ascii_lower(url.substr(0, end));
+}
+
+class CurlTransport final : public Transport {
+ public:
+  explicit CurlTransport(TransportSettings settings) : settings_(std::move(settings)) {
+    init_curl_once();
+    share_ = curl_share_init();
+    if (share_ != nullptr) {
+      // Name lookups and TLS sessions are shared, so a fresh connection resumes cheaply.
+      curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &CurlTransport::lock);
+      curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &CurlTransport::unlock);
+      curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+  }
+
+  ~CurlTransport() override {
+    for (auto& [destination, handle] : idle_) curl_easy_cleanup(handle);
+    if (share_ != nullptr) curl_share_cleanup(share_);
+  }
+
+  CurlTransport(const CurlTransport&) = delete;
+  CurlTransport& operator=(const CurlTransport&) = delete;
+
+  HttpOutcome send(const HttpRequest& request) override {
+    if (settings_.proxy && settings_.proxy->kind == ProxySettings::Kind::socks) {
+      return TransportFailure{request.url + ": Proxy Failed: SOCKS proxies are not supported"};
+    }
+    const std::string destination = destination_of(request.url);
+    CURL* handle = take(destination);
+    if (handle == nullptr) {
+      return TransportFailure{request.url + ": Network Error: cannot set up a connection"};
+    }
+    Exchange ex;
+    std::array<char, CURL_ERROR_SIZE> error_text{};
+    HttpOutcome outcome = perform(handle, request, ex, error_text.data());
+    give_back(handle, destination);
+    return outcome;
+  }
+
+ private:
+  static void lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+    static_cast<CurlTransport*>(user)->share_locks_[static_cast<std::size_t>(data)].lock();
+  }
+  static void unlock(CURL*, curl_lock_data data, void* user) {
+    static_cast<CurlTransport*>(user)->share_locks_[static_cast<std::size_t>(data)].unlock();
+  }
+
+  CURL* take(const std::string& destination) {
+    {
+      std::lock_guard<std::mutex> guard(pool_mutex_);
+      for (auto it = idle_.begin(); it != idle_.end(); ++it) {
+        if (it->first == destination) {
+          CURL* handle = it->second;
+          idle_.erase(it);
+          return handle;
+        }
+      }
+    }
+    return curl_easy_init();
+  }
+
+  // Keeps the handle (and so its one live connection) when no other idle one serves the
+  // destination and the pool has room; otherwise its connection is closed.
+  void give_back(CURL* handle, const std::string& destination) {
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    const bool alive = curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK &&
+                       socket != CURL_SOCKET_BAD;
+    if (alive) {
+      std::lock_guard<std::mutex> guard(pool_mutex_);
+      bool served = false;
+      for (const auto& entry : idle_) served = served || entry.first == destination;
+      if (!served && idle_.size() < MAX_IDLE_CONNECTIONS) {
+        idle_.emplace_back(destination, handle);
+        return;
+      }
+    }
+    curl_easy_cleanup(handle);
+  }
+
+  HttpOutcome perform(CURL* h, const HttpRequest& request, Exchange& ex, char* error_text) {
+    curl_easy_reset(h);
+    HeaderList headers;
+    if (!configure(h, request, ex, error_text, headers)) {
+      return TransportFailure{request.url + ": Network Error: cannot prepare the request"};
+    }
+    const CURLcode rc = curl_easy_perform(h);
+    if (rc == CURLE_OK) {
+      HttpReply reply;
+      long status = 0;
+      curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+      reply.status = static_cast<std::uint16_t>(status);
+      reply.headers = std::move(ex.headers);
+      reply.body = std::move(ex.body);
+      return reply;
+    }
+    if (ex.head_complete) {  // the reply came; reading its body failed
+      HttpReply reply;
+      reply.status = ex.status;
+      reply.headers = std::move(ex.headers);
+      reply.body = fail(ex.body_too_large ? request.url + ": Network Error: the reply body is "
+                                                          "larger than 10 MiB"
+                                          : describe_curl_failure(request.url, rc, error_text));
+      return reply;
+    }
+    return TransportFailure{describe_curl_failure(request.url, rc, error_text)};
+  }
+
+  bool configure(CURL* h, const HttpRequest& request, Exchange& ex, char* error_text,
+                 HeaderList& headers) {
+    bool ok = true;
+    auto set = [&ok](CURLcode rc) { ok = ok && rc == CURLE_OK; };
+
+    set(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_text));
+    set(curl_easy_setopt(h, CURLOPT_URL, request.url.c_str()));
+    set(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https"));
+    set(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
+    if (share_ != nullptr) set(curl_easy_setopt(h, CURLOPT_SHARE, share_));
+    set(curl_easy_setopt(h, CURLOPT_MAXCONNECTS, 1L));
+    set(curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)));
+    set(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, CONNECT_TIMEOUT_SECONDS));
+    set(curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L));
+    set(curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, STALL_SECONDS));
+    set(curl_easy_setopt(h, CURLOPT_USERAGENT, settings_.user_agent.c_str()));
+    set(curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "gzip"));
+    set(curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, UPLOAD_BUFFER_BYTES));
+
+    // TLS: 1.2 at least, and only the built-in roots; the system's store is never read.
+    set(curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)));
+    set(curl_easy_setopt(h, CURLOPT_CAINFO, static_cast<char*>(nullptr)));
+    set(curl_easy_setopt(h, CURLOPT_CAPATH, static_cast<char*>(nullptr)));
+    curl_blob roots{const_cast<unsigned char*>(api::kRootCertificates), api::kRootCertificatesSize,
+                    CURL_BLOB_NOCOPY};
+    set(curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &roots));
+
+    // The proxy is set explicitly, so curl's own reading of the environment never applies.
+    set(curl_easy_setopt(h, CURLOPT_NOPROXY, ""));
+    if (settings_.proxy) {
+      const ProxySettings& proxy = *settings_.proxy;
+      const std::string address = "http://" + proxy.host + ":" + std::to_string(proxy.port);
+      set(curl_easy_setopt(h, CURLOPT_PROXY, address.c_str()));
+      if (proxy.user && proxy.password) {
+        set(curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, proxy.user->c_str()));
+        set(curl_easy_setopt(h, CURLOPT_PROXYPASSWORD, proxy.password->c_str()));
+        set(curl_easy_setopt(h, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC)));
+      }
+      const bool https = ascii_lower(request.url.substr(0, 8)) == "https://";
+      set(curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, https ? 1L : 0L));
+      set(curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
+    } else {
+      set(curl_easy_setopt(h, CURLOPT_PROXY, ""));
+    }
+
+    set(curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &on_header));
+    set(curl_easy_setopt(h, CURLOPT_HEADERDATA, &ex));
+    set(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &on_body));
+    set(curl_easy_setopt(h, CURLOPT_WRITEDATA, &ex));
+
+    for (const auto& [name, value] : request.headers) ok = ok && append_header(headers, name + ": " + value);
+    ok = ok && append_header(headers, "Expect:");  // bodies go out at once, no 100-continue wait
+    if (request.body) {
+      // curl would label a body as a form otherwise; an unlabelled body stays unlabelled.
+      if (!has_header(request.headers, "Content-Type")) ok = ok && append_header(headers, "Content-Type:");
+      const std::string_view body = *request.body;
+      set(curl_easy_setopt(h, CURLOPT_POST, 1L));
+      set(curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size())));
+      // Sent straight from the caller's memory, which outlives the exchange.
+      set(curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.empty() ? "" : body.data()));
+      if (request.method != "POST") {
+        set(curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str()));
+      }
+    } else if (request.method == "HEAD") {
+      set(curl_easy_setopt(h, CURLOPT_NOBODY, 1L));
+    } else {
+      set(curl_easy_setopt(h, CURLOPT_HTTPGET, 1L));
+      if (request.method != "GET") {
+        set(curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str()));
+      }
+    }
+    set(curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()));
+    return ok;
+  }
+
+  TransportSettings settings_;
+  CURLSH* share_ = nullptr;
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> share_locks_;
+  std::mutex pool_mutex_;
+  std::vector<std::pair<std::string, CURL*>> idle_;
+};
+
+}  // namespace
+
+std::shared_ptr<Transport> make_transport(const TransportSettings& settings) {
+  return std::make_shared<CurlTransport>(settings);
+}
+
+}  // namespace qel

@@ -1,0 +1,13 @@
+// URL text helpers of the service client: resolving a redirect's Location.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qel {
+
+// Resolves `reference` (absolute, network-path, absolute-path, relative path or query)
+// against the absolute URL `base`, with dot segments removed; fragments are dropped.
+std::string resolve_url(std::string_view base, std::string_view reference);
+
+}  // namespace qel

@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "api/client.h"
+#include "api/url.h"
+
+namespace qel {
+namespace {
+
+TEST(ProxyHost, TakesTheTextBetweenSchemeAndPortOrPath) {
+  struct Case {
+    std::string url;
+    std::string host;
+  };
+  const Case cases[] = {
+      {"https://api.example.com/api/v1", "api.example.com"},
+      {"http://127.0.0.1:8080/api", "127.0.0.1"},
+      {"HTTPS://API.Example.COM", "api.example.com"},
+      {"api.example.com:99/x", "api.example.com"},
+      {"api.example.com", "api.example.com"},
+      {"http://a.example://b.example/x", "a.example"},
+      {"http://h\xC3\x89llo.example/", "h\xC3\x89llo.example"},  // only A to Z are lowered
+      {"http://user@host.example:1/", "user@host.example"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(proxy_host_of(c.url), c.host) << c.url;
+}
+
+TEST(NoProxy, EntriesAreReducedAndMatchTheHostOrItsSubdomains) {
+  struct Case {
+    std::string list;
+    std::string host;
+    bool excluded;
+  };
+  const Case cases[] = {
+      {"example.com", "example.com", true},
+      {"example.com", "api.example.com", true},
+      {"example.com", "badexample.com", false},
+      {".example.com", "example.com", true},
+      {".example.com", "a.b.example.com", true},
+      {"*.example.com", "example.com", true},
+      {"*.*.example.com", "x.example.com", true},
+      {"..example.com", "x.example.com", true},
+      {"example.com:8080", "example.com", true},
+      {"EXAMPLE.Com", "api.example.com", true},
+      {".example.com", "notexample.com", false},
+      {"*", "anything.at.all", true},
+      {"other.org, * ,x", "anything", true},
+      {"other.org,  example.com ", "api.example.com", true},
+      {"other.org", "example.com", false},
+      {"", "example.com", false},
+      {" , ,", "example.com", false},
+      {"com", "example.com", true},
+      {"example.com", "example.com.evil.org", false},
+      {"*example.com", "api.example.com", false},
+      {"127.0.0.1", "127.0.0.1", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(no_proxy_excludes(c.list, c.host), c.excluded) << c.list << " / " << c.host;
+  }
+}
+
+TEST(ProxyAddress, AcceptedForms) {
+  using Kind = ProxySettings::Kind;
+  struct Case {
+    std::string address;
+    Kind kind;
+    std::string host;
+    std::uint16_t port;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+  };
+  const Case cases[] = {
+      {"proxy.example", Kind::http, "proxy.example", 80, {}, {}},
+      {"http://proxy.example:3128", Kind::http, "proxy.example", 3128, {}, {}},
+      {"http://proxy.example:3128///", Kind::http, "proxy.example", 3128, {}, {}},
+      {"http://u:p@proxy.example:8", Kind::http, "proxy.example", 8, "u", "p"},
+      {"u:p:q@proxy.example", Kind::http, "proxy.example", 80, "u", "p:q"},
+      {"http://a@b:pw@proxy.example", Kind::http, "proxy.example", 80, "a@b", "pw"},
+      {"socks5://proxy.example", Kind::socks, "proxy.example", 1080, {}, {}},
+      {"socks4://proxy.example:9", Kind::socks, "proxy.example", 9, {}, {}},
+      {"socks4a://proxy.example", Kind::socks, "proxy.example", 1080, {}, {}},
+      {"socks://proxy.example", Kind::socks, "proxy.example", 1080, {}, {}},
+      {"http://[::1]:3128", Kind::http, "[::1]", 3128, {}, {}},
+  };
+  for (const auto& c : cases) {
+    const auto proxy = parse_proxy_address(c.address);
+    ASSERT_TRUE(proxy) << c.address;
+    EXPECT_EQ(proxy->kind, c.kind) << c.address;
+    EXPECT_EQ(proxy->host, c.host) << c.address;
+    EXPECT_EQ(proxy->port, c.port) << c.address;
+    EXPECT_EQ(proxy->user, c.user) << c.address;
+    EXPECT_EQ(proxy->password, c.password) << c.address;
+  }
+}
+
+TEST(ProxyAddress, RefusedForms) {
+  for (const std::string address :
+       {"https://proxy.example:443", "ftp://proxy.example", "HTTP://proxy.example", "",
+        "http://", "http://:3128", "http://proxy.example:", "http://proxy.example:99999",
+        "http://proxy.example:abc", "http://user@proxy.example", "http://proxy.example:80/path"}) {
+    EXPECT_FALSE(parse_proxy_address(address)) << address;
+  }
+}
+
+TEST(Redirects, MethodAndBodyFollowTheStatus) {
+  const std::string body = "{\"a\":1}";
+  HttpRequest post{"POST", "http://a.example/api/v1/x",
+                   {{"Accept", "application/json"},
+                    {"Authorization", "Bearer k"},
+                    {"Content-Type", "application/json"}},
+                   body};
+  for (std::uint16_t status : {301, 302, 303}) {
+    const auto next = redirected_request(post, status, "/y");
+    ASSERT_TRUE(next) << status;
+    EXPECT_EQ(next->method, "GET");
+    EXPECT_FALSE(next->body);
+    EXPECT_EQ(next->url, "http://a.example/y");
+    EXPECT_EQ(next->headers, (HttpHeaders{{"Accept", "application/json"}}));
+  }
+  for (std::uint16_t status : {307, 308, 300, 304, 305, 306, 309, 398}) {
+    EXPECT_FALSE(redirected_request(post, status, "/y")) << status;
+  }
+
+  HttpRequest head{"HEAD", "http://a.example/x", {{"authorization", "Bearer k"}}, {}};
+  for (std::uint16_t status : {301, 303, 307, 308}) {
+    const auto next = redirected_request(head, status, "http://b.example:81/z");
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->method, "HEAD");
+    EXPECT_TRUE(next->headers.empty());  // the key never follows a redirect
+  }
+  for (const std::string method : {"GET", "OPTIONS", "TRACE"}) {
+    HttpRequest r{method, "http://a.example/x", {}, {}};
+    ASSERT_TRUE(redirected_request(r, 307, "/z"));
+    EXPECT_EQ(redirected_request(r, 308, "/z")->method, method);
+  }
+  for (const std::string method : {"PUT", "DELETE", "PATCH"}) {
+    HttpRequest r{method, "http://a.example/x", {}, body};
+    EXPECT_FALSE(redirected_request(r, 307, "/z")) << method;
+    EXPECT_EQ(redirected_request(r, 302, "/z")->method, "GET") << method;
+  }
+}
+
+TEST(ResolveUrl, ReferencesAgainstTheRequestUrl) {
+  const std::string base = "http://a.example:8/api/v1/me?x=1#frag";
+  struct Case {
+    std::string reference;
+    std::string resolved;
+  };
+  const Case cases[] = {
+      {"https://b.example/p", "https://b.example/p"},
+      {"//c.example/q", "http://c.example/q"},
+      {"/root?y=2", "http://a.example:8/root?y=2"},
+      {"other", "http://a.example:8/api/v1/other"},
+      {"../up", "http://a.example:8/api/up"},
+      {"./same/../x", "http://a.example:8/api/v1/x"},
+      {"../../../../too/far", "http://a.example:8/too/far"},
+      {"?q=3", "http://a.example:8/api/v1/me?q=3"},
+      {"", "http://a.example:8/api/v1/me?x=1"},
+      {"#only-fragment", "http://a.example:8/api/v1/me?x=1"},
+      {"/a/b/../c/./d", "http://a.example:8/a/c/d"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(resolve_url(base, c.reference), c.resolved) << c.reference;
+  EXPECT_EQ(resolve_url("http://h.example", "x"), "http://h.example/x");
+}
+
+TEST(MakeAgent, TrimsEveryTrailingSlashAndKeepsTheKey) {
+  const ApiClient client = make_agent("http://h.example/api///", " k ");
+  EXPECT_EQ(client.base_url, "http://h.example/api");
+  EXPECT_EQ(client.key, " k ");
+  EXPECT_NE(client.agent, nullptr);
+}
+
+}  // namespace
+}  // namespace qel
