@@ -34,15 +34,25 @@ bool nesting_within_limit(std::string_view text) {
 }  // namespace
 
 std::optional<Json> parse_json(std::string_view text) {
+  // The library skips a byte-order mark, which is not JSON white space.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") return std::nullopt;
   if (!nesting_within_limit(text)) return std::nullopt;
   Json value = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
   if (value.is_discarded()) return std::nullopt;
   return value;
 }
 
+// Text that is not valid UTF-8 can only come from the program itself (parsed documents
+// are checked); it is shown with U+FFFD rather than failing the whole output.
 std::string compact_json(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
+
+std::string pretty_json(const Json& value) {
+  return value.dump(2, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string json_quote(std::string_view text) { return compact_json(Json(std::string(text))); }
 
 const Json& member(const Json& value, std::string_view key) {
   static const Json null_value;

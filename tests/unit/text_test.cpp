@@ -49,6 +49,16 @@ TEST(Json, RefusesDeepNestingWithoutCrashing) {
   EXPECT_TRUE(parse_json(ok).has_value());
   EXPECT_FALSE(parse_json(std::string(129, '[') + std::string(129, ']')).has_value());
   EXPECT_TRUE(parse_json(R"({"a":"[[[["})").has_value());  // brackets inside strings do not count
+  EXPECT_TRUE(parse_json(R"({"a":"\"[[[["})").has_value());
+}
+
+TEST(Json, ParsesOneStrictDocument) {
+  EXPECT_TRUE(parse_json(" \t\r\n{} \n").has_value());
+  for (const char* bad : {"", "\xEF\xBB\xBF{}", "{} x", "{\"a\":\"\xFF\"}", "[1,]", "// c\n{}"}) {
+    EXPECT_FALSE(parse_json(bad).has_value()) << bad;
+  }
+  EXPECT_TRUE(member(*parse_json(R"({"a":1})"), "b").is_null());
+  EXPECT_TRUE(member(Json("text"), "a").is_null());
 }
 
 }  // namespace

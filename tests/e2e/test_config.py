@@ -1,0 +1,81 @@
+"""Where the configuration file is looked for and how the program reads it: a keyed
+subcommand tells a present key (it goes on to the service) from none (the not-logged-in
+error). The exact bytes that saving writes are checked by the unit tests."""
+
+from __future__ import annotations
+
+import pytest
+
+from conftest import run_qel
+from fake_service import FakeService
+
+
+@pytest.fixture(scope="module")
+def quiet_service():
+    """One stand-in service for the whole file (starting one per test is slow)."""
+    s = FakeService().start()
+    yield s
+    s.stop()
+
+NOT_LOGGED_IN = 'Error: not logged in. Run "qel login" (or set QEL_API_KEY).\n'
+
+
+def logged_in(env, service) -> bool:
+    e = dict(env)
+    e["QEL_API_URL"] = service.url  # a key must never travel anywhere but here
+    r = run_qel(["whoami"], e)
+    assert r.returncode in (0, 1), r.stderr
+    return r.stderr != NOT_LOGGED_IN
+
+
+CONTENTS = [
+    (b'{"api_key": "k"}', True),
+    (b'{\n  "api_key": "k",\n  "api_url": "http://127.0.0.1:9/api/v1"\n}', True),
+    (b'{"api_key": "   "}', True),  # a present, empty key
+    (b'{"api_key": ""}', True),
+    (b'["k", null]', True),
+    (b'{"other": {"deep": [1, {"api_key": null}]}, "api_key": "k"}', True),
+    (b'{"api_key": "k"} \t\r\n', True),
+    (b"{}", False),
+    (b"[null, null]", False),
+    (b'{"api_url": "http://127.0.0.1:9"}', False),
+    (b'{"Api_Key": "k"}', False),
+    (b'["k"]', False),
+    (b'["k", "u", "x"]', False),
+    (b'{"api_key": "k", "api_key": "k"}', False),
+    (b'{"api_key": 1}', False),
+    (b'{"api_key": "k"}x', False),
+    (b'\xef\xbb\xbf{"api_key": "k"}', False),
+    (b'{"api_key": "k\xff"}', False),
+    (b'"k"', False),
+]
+
+
+@pytest.mark.parametrize("content,present", CONTENTS, ids=lambda v: repr(v)[:40])
+def test_reading_the_saved_key(env, quiet_service, config_file, content, present):
+    config_file.parent.mkdir(parents=True)
+    config_file.write_bytes(content)
+    assert logged_in(env, quiet_service) == present
+
+
+def test_xdg_config_home_wins_when_absolute(env, quiet_service, home, tmp_path, config_file):
+    xdg = tmp_path / "xdg"
+    (xdg / "qel").mkdir(parents=True)
+    (xdg / "qel" / "config.json").write_text('{"api_key": "k"}')
+    e = dict(env)
+    e["XDG_CONFIG_HOME"] = str(xdg)
+    assert logged_in(e, quiet_service)
+    assert not logged_in(env, quiet_service)  # without it, ~/.config is looked at
+
+    config_file.parent.mkdir(parents=True)
+    config_file.write_text('{"api_key": "k"}')
+    e["XDG_CONFIG_HOME"] = "relative/xdg"  # not absolute: ignored
+    assert logged_in(e, quiet_service)
+    e["XDG_CONFIG_HOME"] = str(tmp_path / "empty-xdg")
+    assert not logged_in(e, quiet_service)
+
+
+def test_no_home_means_no_configuration(env, quiet_service):
+    e = dict(env)
+    del e["HOME"]
+    assert not logged_in(e, quiet_service)
