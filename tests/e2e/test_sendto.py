@@ -141,7 +141,7 @@ def test_without_files_greets_and_explains(flow_env, service):
     ({"QEL_LANG": "en", "LC_ALL": "ro_RO.UTF-8"}, False),
     ({"QEL_LANG": "r"}, False),
     ({}, False),
-])
+], ids=lambda v: str(v) if isinstance(v, bool) else " ".join(f"{k}={x}" for k, x in v.items()))
 def test_language_choice(flow_env, variables, romanian):
     env = dict(flow_env, **variables)
     r = run_qel(["sendto"], env)
@@ -231,7 +231,7 @@ def test_sign_in_is_saved_before_a_failed_upload(flow_env, service, tmp_path, co
     ("ro", "Atenție: skipped empty file: {empty}\n"
            "Trimit 1 fișier (3 B), criptat end-to-end\n"
            "\nEroare: Plan limit reached. (plan_limit, HTTP 404)\n" + PROMPT_RO),
-])
+], ids=["en", "ro"])
 def test_failed_upload_shows_the_error_and_ends_with_1(flow_env, service, tmp_path, lang,
                                                        expected):
     service.on("POST", "/transfers", status=404,
