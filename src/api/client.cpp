@@ -50,7 +50,7 @@ std::optional<HttpRequest> redirected_request(const HttpRequest& request, std::u
   }
   // The key stays with the service it was meant for, wherever the redirect points.
   remove_header(next.headers, "Authorization");
-  next.url = resolve_url(request.url, location);
+  next.url = escape_url_text(resolve_url(request.url, location));
   return next;
 }
 
@@ -69,6 +69,7 @@ ApiRequest& ApiRequest::header(std::string name, std::string value) {
 
 HttpOutcome ApiRequest::send(std::optional<std::string_view> body) const {
   HttpRequest request = request_;
+  request.url = escape_url_text(request.url);
   request.body = body;
   int redirect_replies = 0;
   for (;;) {

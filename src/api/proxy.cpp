@@ -40,9 +40,8 @@ bool no_proxy_excludes(std::string_view no_proxy_list, std::string_view host) {
   std::size_t start = 0;
   while (start <= no_proxy_list.size()) {
     const auto comma = no_proxy_list.find(',', start);
-    const auto raw = no_proxy_list.substr(start, comma == std::string_view::npos
-                                                     ? std::string_view::npos
-                                                     : comma - start);
+    const auto raw = no_proxy_list.substr(
+        start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
     start = comma == std::string_view::npos ? no_proxy_list.size() + 1 : comma + 1;
 
     const std::string entry = ascii_lower(trim_unicode(raw));

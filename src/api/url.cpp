@@ -77,6 +77,23 @@ std::string merge_paths(const UrlParts& base, std::string_view path) {
 
 }  // namespace
 
+std::string escape_url_text(std::string_view url) {
+  static constexpr char hex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(url.size());
+  for (const char ch : url) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte <= 0x20 || byte >= 0x7F || ch == '"' || ch == '<' || ch == '>' || ch == '`') {
+      out += '%';
+      out += hex[byte >> 4];
+      out += hex[byte & 0x0F];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 std::string resolve_url(std::string_view base_text, std::string_view reference) {
   const UrlParts base = split_url(base_text);
   const UrlParts ref = split_url(reference);

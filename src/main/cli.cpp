@@ -105,7 +105,7 @@ std::unique_ptr<Definition> build_cli(std::string name) {
       *d, "login",
       "Connect your account: approve a code in the browser (any plan). With --key: use an "
       "API key instead (Business / Corporate, for servers and CI)");
-  text(login, "--key", v.key, "KEY",
+  text(login, "--key", v.key, "[KEY]",
        "API key from Account -> API (without a value it is read from the terminal, no echo)")
       ->expected(0, 1);
 

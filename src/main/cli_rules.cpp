@@ -89,7 +89,9 @@ std::optional<std::string> check_words(const CLI::App& app, std::vector<std::str
       }
       continue;
     }
-    if (word.size() > 1 && word[0] == '-' && word[1] >= '0' && word[1] <= '9') {
+    // CLI11 reads "-1" as a value, and "-q1" as -q followed by the value "-1".
+    const bool has_digit = word.find_first_of("0123456789") != std::string::npos;
+    if (word.size() > 1 && word[0] == '-' && word[1] != '-' && has_digit) {
       return "unexpected argument '" + word + "' (a value that begins with \"-\" is written " +
              "--name=VALUE; after \"--\" every word is a positional argument)";
     }

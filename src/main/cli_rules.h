@@ -18,7 +18,8 @@ inline constexpr std::string_view RUN_WITH_HELP = "Run with --help for more info
 // forms that CLI11 would read differently:
 // - before "--", a word that begins with "-" and has more characters is an option, never
 //   the value of the option before it, so a value-taking option followed by such a word
-//   (or by nothing) is refused; so is a word like "-1" (CLI11 would take it as a value);
+//   (or by nothing) is refused; so are short words holding a digit ("-1", "-q1"), which
+//   CLI11 would take as values;
 // - a flag written with a value ("--quiet=yes") is refused;
 // - "--name=" and a bare optional-value "--key" get an explicit empty value, because
 //   CLI11 would take the next word instead;

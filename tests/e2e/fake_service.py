@@ -13,6 +13,7 @@ import hashlib
 import json
 import re
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -41,6 +42,7 @@ class Reply:
     delay: float = 0.0
     drop: bool = False  # close the connection without answering
     gzip: bool = False
+    close: bool = False  # close the connection after the reply (a cut body stays cut)
     times: int | None = 1  # how many requests it answers; None: every one
 
 
@@ -81,11 +83,14 @@ class FakeService:
         self.device_expires_in = 600
         self.device_token = "qec_device_token"
         self.server: ThreadingHTTPServer | None = None
+        self.scheme = "http"
         self.thread: threading.Thread | None = None
 
     # ---- control ----------------------------------------------------------------
 
-    def start(self, port: int = 0) -> "FakeService":
+    def start(self, port: int = 0, tls: "ssl.SSLContext | None" = None) -> "FakeService":
+        """Serves on 127.0.0.1 (a free port by default); over TLS with the given server
+        context."""
         service = self
 
         class Handler(_Handler):
@@ -93,8 +98,12 @@ class FakeService:
 
         Handler.service = service
         self.server = ThreadingHTTPServer(("127.0.0.1", port), Handler)
+        if tls is not None:
+            self.server.socket = tls.wrap_socket(self.server.socket, server_side=True)
+            self.scheme = "https"
         self.server.daemon_threads = True
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,),
+                                       daemon=True)
         self.thread.start()
         return self
 
@@ -109,7 +118,7 @@ class FakeService:
 
     @property
     def origin(self) -> str:
-        return f"http://127.0.0.1:{self.port}"
+        return f"{self.scheme}://127.0.0.1:{self.port}"
 
     @property
     def url(self) -> str:
@@ -357,6 +366,9 @@ class _Handler(BaseHTTPRequestHandler):
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(payload)
+        if reply.close:
+            self.wfile.flush()
+            self.close_connection = True
 
     do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = do_HEAD = do_OPTIONS = _serve
 
@@ -368,6 +380,11 @@ def main() -> int:
     args = parser.parse_args()
     service = FakeService().start(args.port)
     service.device_interval = 1
+    # One transfer to look at, so that a first `qel list` shows the table.
+    service.add_transfer(title="Holiday photos", file_count=2, total_size=3670016,
+                         download_count=1,
+                         files=[{"name": "beach.jpg", "size": 2097152, "downloads": 1},
+                                {"name": "notes.txt", "size": 1572864, "downloads": 0}])
     if args.port_file:
         with open(args.port_file, "w") as f:
             f.write(str(service.port))

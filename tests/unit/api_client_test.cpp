@@ -97,8 +97,8 @@ TEST(ProxyAddress, AcceptedForms) {
 
 TEST(ProxyAddress, RefusedForms) {
   for (const std::string address :
-       {"https://proxy.example:443", "ftp://proxy.example", "HTTP://proxy.example", "",
-        "http://", "http://:3128", "http://proxy.example:", "http://proxy.example:99999",
+       {"https://proxy.example:443", "ftp://proxy.example", "HTTP://proxy.example", "", "http://",
+        "http://:3128", "http://proxy.example:", "http://proxy.example:99999",
         "http://proxy.example:abc", "http://user@proxy.example", "http://proxy.example:80/path"}) {
     EXPECT_FALSE(parse_proxy_address(address)) << address;
   }
@@ -106,7 +106,8 @@ TEST(ProxyAddress, RefusedForms) {
 
 TEST(Redirects, MethodAndBodyFollowTheStatus) {
   const std::string body = "{\"a\":1}";
-  HttpRequest post{"POST", "http://a.example/api/v1/x",
+  HttpRequest post{"POST",
+                   "http://a.example/api/v1/x",
                    {{"Accept", "application/json"},
                     {"Authorization", "Bearer k"},
                     {"Content-Type", "application/json"}},
@@ -163,6 +164,12 @@ TEST(ResolveUrl, ReferencesAgainstTheRequestUrl) {
   };
   for (const auto& c : cases) EXPECT_EQ(resolve_url(base, c.reference), c.resolved) << c.reference;
   EXPECT_EQ(resolve_url("http://h.example", "x"), "http://h.example/x");
+}
+
+TEST(EscapeUrl, OnlyBytesThatCannotStandInARequestLine) {
+  EXPECT_EQ(escape_url_text("http://h/t?status=a b&c"), "http://h/t?status=a%20b&c");
+  EXPECT_EQ(escape_url_text("/x?q=\xC8\x99\t\"<>`"), "/x?q=%C8%99%09%22%3C%3E%60");
+  EXPECT_EQ(escape_url_text("/a%20b?x=1&y=[2]#f"), "/a%20b?x=1&y=[2]#f");
 }
 
 TEST(MakeAgent, TrimsEveryTrailingSlashAndKeepsTheKey) {

@@ -65,9 +65,12 @@ TEST(CheckResponse, SuccessfulReplyThatIsNotJsonIsAnInvalidResponseAt200) {
 }
 
 TEST(CheckResponse, BodyIsReadAsLossyUtf8) {
-  auto result = check_response(reply(200, "\"a\xFF" "b\""));
+  auto result = check_response(reply(200,
+                                     "\"a\xFF"
+                                     "b\""));
   ASSERT_TRUE(result.ok());
-  EXPECT_EQ(*result, Json("a\xEF\xBF\xBD" "b"));
+  EXPECT_EQ(*result, Json("a\xEF\xBF\xBD"
+                          "b"));
 
   auto refused = check_response(reply(400, R"({"error":{"code":"x","message":"bad )"
                                            "\xC3"
@@ -81,7 +84,8 @@ TEST(CheckResponse, FailuresWithoutAReplyAreNetworkErrors) {
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().code, "network");
   EXPECT_EQ(failed.error().http_status, 0);
-  EXPECT_EQ(format_api_error(failed.error()), "Network error: http://h/me: Dns Failed: no such host");
+  EXPECT_EQ(format_api_error(failed.error()),
+            "Network error: http://h/me: Dns Failed: no such host");
   EXPECT_TRUE(is_retryable(failed.error()));
 
   // A successful reply whose body cannot be read (too large, connection lost) is one too.
@@ -109,7 +113,8 @@ TEST(CheckResponse, RefusedRequestsTakeCodeAndMessageOnlyFromTheErrorObject) {
       {400, R"({"error":{"code":"","message":""}})", "", ""},
       {503, "<html>down</html>", "http_error", "The server answered with HTTP 503."},
       {500, "", "http_error", "The server answered with HTTP 500."},
-      {422, R"([{"error":{"code":"in_array"}}])", "http_error", "The server answered with HTTP 422."},
+      {422, R"([{"error":{"code":"in_array"}}])", "http_error",
+       "The server answered with HTTP 422."},
       {400, std::string(100000, '{'), "http_error", "The server answered with HTTP 400."},
   };
   for (const auto& c : cases) {
@@ -165,8 +170,7 @@ TEST(ApiErrorText, StatusZeroShowsTheMessageAlone) {
   empty.http_status = 400;
   EXPECT_EQ(format_api_error(empty), " (, HTTP 400)");
   ApiError refused{std::nullopt, "http_error", "The server answered with HTTP 503.", 503};
-  EXPECT_EQ(format_api_error(refused),
-            "The server answered with HTTP 503. (http_error, HTTP 503)");
+  EXPECT_EQ(format_api_error(refused), "The server answered with HTTP 503. (http_error, HTTP 503)");
 }
 
 TEST(RetryRule, Table) {

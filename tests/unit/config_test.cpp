@@ -163,6 +163,8 @@ TEST_F(ConfigFile, LivesUnderXdgConfigHomeOrHome) {
   EXPECT_EQ(config_path(), root_ / "home" / ".config" / "qel" / "config.json");
   env_.set("XDG_CONFIG_HOME", (root_ / "xdg").string());
   EXPECT_EQ(config_path(), root_ / "xdg" / "qel" / "config.json");
+  env_.set("XDG_CONFIG_HOME", (root_ / "x\xff").string());  // a path is any bytes
+  EXPECT_EQ(config_path(), root_ / "x\xff" / "qel" / "config.json");
   env_.set("XDG_CONFIG_HOME", "relative/xdg");  // not absolute: ignored
   EXPECT_EQ(config_path(), root_ / "home" / ".config" / "qel" / "config.json");
   env_.set("XDG_CONFIG_HOME", "");
@@ -215,6 +217,16 @@ TEST_F(ConfigFile, SaveFailuresNameThePathAndTheSystemError) {
   EXPECT_EQ(saved.error(), "cannot write " + (root_ / "xdg" / "qel" / "config.json").string() +
                                ": Is a directory (os error 21)");
   EXPECT_EQ(show(load_config()), "none none");  // a folder in its place reads as empty
+
+  // Paths in the texts are shown as text, whatever bytes they hold.
+  const fs::path odd = root_ / "odd\xff";
+  env_.set("XDG_CONFIG_HOME", odd.string());
+  fs::create_directories(odd);
+  std::ofstream(odd / "qel") << "not a folder";
+  saved = save_config({});
+  ASSERT_FALSE(saved.ok());
+  EXPECT_EQ(saved.error(), "cannot create " + root_.string() +
+                               "/odd\xEF\xBF\xBD/qel: Not a directory (os error 20)");
 }
 
 TEST_F(ConfigFile, UnreadableOrMalformedFilesReadAsEmpty) {

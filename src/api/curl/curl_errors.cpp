@@ -37,8 +37,10 @@ std::string_view kind_of(CURLcode code) {
 
 }  // namespace
 
-std::string describe_curl_failure(std::string_view url, CURLcode code, const char* detail) {
-  std::string text = std::string(url) + ": " + std::string(kind_of(code));
+std::string describe_curl_failure(std::string_view url, CURLcode code, const char* detail,
+                                  bool proxy_refused) {
+  std::string text =
+      std::string(url) + ": " + std::string(proxy_refused ? "Proxy Failed" : kind_of(code));
   std::string_view why = (detail != nullptr && detail[0] != '\0') ? std::string_view(detail)
                                                                   : curl_easy_strerror(code);
   while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.remove_suffix(1);

@@ -8,6 +8,8 @@
 
 namespace qel {
 
-std::string describe_curl_failure(std::string_view url, CURLcode code, const char* detail);
+// `proxy_refused`: the proxy answered the tunnel request with a refusal.
+std::string describe_curl_failure(std::string_view url, CURLcode code, const char* detail,
+                                  bool proxy_refused);
 
 }  // namespace qel

@@ -22,8 +22,8 @@ extern const std::size_t kRootCertificatesSize;
 namespace {
 
 constexpr long CONNECT_TIMEOUT_SECONDS = 20;
-constexpr long STALL_SECONDS = 180;                 // no progress for this long ends the exchange
-constexpr long UPLOAD_BUFFER_BYTES = 512 * 1024;    // large chunk bodies move in few steps
+constexpr long STALL_SECONDS = 180;               // no progress for this long ends the exchange
+constexpr long UPLOAD_BUFFER_BYTES = 512 * 1024;  // large chunk bodies move in few steps
 constexpr std::size_t MAX_IDLE_CONNECTIONS = 100;
 
 void init_curl_once() {
@@ -140,6 +140,10 @@ class CurlTransport final : public Transport {
     if (settings_.proxy && settings_.proxy->kind == ProxySettings::Kind::socks) {
       return TransportFailure{request.url + ": Proxy Failed: SOCKS proxies are not supported"};
     }
+    // curl would guess a scheme for a URL without one; such a URL is malformed here.
+    if (request.url.find("://") == std::string::npos) {
+      return TransportFailure{request.url + ": Bad Url: the URL has no scheme"};
+    }
     const std::string destination = destination_of(request.url);
     CURL* handle = take(destination);
     if (handle == nullptr) {
@@ -212,12 +216,17 @@ class CurlTransport final : public Transport {
       HttpReply reply;
       reply.status = ex.status;
       reply.headers = std::move(ex.headers);
-      reply.body = fail(ex.body_too_large ? request.url + ": Network Error: the reply body is "
-                                                          "larger than 10 MiB"
-                                          : describe_curl_failure(request.url, rc, error_text));
+      reply.body =
+          fail(ex.body_too_large ? request.url +
+                                       ": Network Error: the reply body is "
+                                       "larger than 10 MiB"
+                                 : describe_curl_failure(request.url, rc, error_text, false));
       return reply;
     }
-    return TransportFailure{describe_curl_failure(request.url, rc, error_text)};
+    long connect_code = 0;
+    curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &connect_code);
+    const bool proxy_refused = connect_code != 0 && connect_code != 200;
+    return TransportFailure{describe_curl_failure(request.url, rc, error_text, proxy_refused)};
   }
 
   bool configure(CURL* h, const HttpRequest& request, Exchange& ex, char* error_text,
@@ -270,11 +279,13 @@ class CurlTransport final : public Transport {
     set(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &on_body));
     set(curl_easy_setopt(h, CURLOPT_WRITEDATA, &ex));
 
-    for (const auto& [name, value] : request.headers) ok = ok && append_header(headers, name + ": " + value);
+    for (const auto& [name, value] : request.headers)
+      ok = ok && append_header(headers, name + ": " + value);
     ok = ok && append_header(headers, "Expect:");  // bodies go out at once, no 100-continue wait
     if (request.body) {
       // curl would label a body as a form otherwise; an unlabelled body stays unlabelled.
-      if (!has_header(request.headers, "Content-Type")) ok = ok && append_header(headers, "Content-Type:");
+      if (!has_header(request.headers, "Content-Type"))
+        ok = ok && append_header(headers, "Content-Type:");
       const std::string_view body = *request.body;
       set(curl_easy_setopt(h, CURLOPT_POST, 1L));
       set(curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size())));

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/text.h"
@@ -22,9 +23,10 @@ std::string path_text(const fs::path& path) { return utf8_lossy(path.native()); 
 std::string name_bytes(const fs::path& name) { return name.native(); }
 
 std::optional<fs::path> roaming_app_data() {
-  // The XDG base directory rules: an absolute XDG_CONFIG_HOME, else ~/.config.
-  if (auto xdg = env_text("XDG_CONFIG_HOME"); xdg && !xdg->empty() && xdg->front() == '/') {
-    return fs::path(*xdg);
+  // The XDG base directory rules: an absolute XDG_CONFIG_HOME, else ~/.config. Both are
+  // taken as bytes, as paths are on POSIX, valid UTF-8 or not.
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
+    return fs::path(xdg);
   }
   const char* home = std::getenv("HOME");
   if (home != nullptr && home[0] != '\0') return fs::path(home) / ".config";
