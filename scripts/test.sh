@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds qel, and runs every test: unit and end-to-end tests on a
-# normal build, then the unit tests again under AddressSanitizer and UBSan.
+# normal build, then the unit tests again under AddressSanitizer and UBSan, and the upload
+# under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,3 +17,15 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQEL_WERROR=ON \
 cmake --build build-asan -j "$jobs" --target qel_unit_tests
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+# ThreadSanitizer: the upload's unit tests and one parallel upload end to end.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_WERROR=ON \
+  -DQEL_SANITIZE=thread -DQEL_E2E=OFF
+cmake --build build-tsan -j "$jobs" --target qel qel_unit_tests
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+build-tsan/tests/qel_unit_tests \
+  --gtest_filter='ChunkArithmetic.*:RetryLoop.*:ChunkWorker.*:Upload.*:Progress.*'
+tsan_qel="$PWD/build-tsan/qel"
+(cd tests/e2e && QEL_BINARY="$tsan_qel" /usr/bin/python3 -m pytest -q \
+  -p no:cacheprovider test_send_upload.py -k test_round_trip_decrypts_every_file_byte_for_byte)
+unset TSAN_OPTIONS

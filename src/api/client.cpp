@@ -22,6 +22,18 @@ bool is_one_of(std::string_view method, std::initializer_list<std::string_view> 
   return false;
 }
 
+// A line break or NUL in a header would let a value (a key from the environment, say)
+// inject headers of its own; such a request is never sent.
+std::optional<std::string> bad_header(const HttpHeaders& headers) {
+  for (const auto& [name, value] : headers) {
+    const auto unsafe = [](std::string_view text) {
+      return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+    };
+    if (unsafe(name) || unsafe(value)) return name;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 ApiClient make_agent(std::string_view base_url, std::string_view key) {
@@ -71,6 +83,11 @@ HttpOutcome ApiRequest::send(std::optional<std::string_view> body) const {
   HttpRequest request = request_;
   request.url = escape_url_text(request.url);
   request.body = body;
+  if (!agent_) return TransportFailure{request.url + ": Network Error: the client has no agent"};
+  if (const auto name = bad_header(request.headers)) {
+    return TransportFailure{request.url + ": Bad Header: the value of " + *name +
+                            " holds a line break"};
+  }
   int redirect_replies = 0;
   for (;;) {
     HttpOutcome outcome = agent_->send(request);

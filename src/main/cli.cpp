@@ -1,8 +1,8 @@
 // The command-line definition on top of CLI11, and its conversion into `Cli`.
 //
-// CLI11 covers most of the rules; cli_rules.cpp covers what it does differently (values
-// beginning with "-", "--name=" with an empty value, values on flags, the "help"
-// subcommand's target, suggestions of similar names).
+// CLI11 covers most of the rules. cli_rules.cpp covers the words it reads differently
+// (values beginning with "-", "--", "--name=" with an empty value, values on flags) and
+// suggests similar names; the "help" subcommand is answered here.
 #include "main/cli.h"
 
 #include <CLI/CLI.hpp>
@@ -20,7 +20,7 @@ constexpr const char* VERSION_TEXT = "qel " QEL_VERSION;
 
 std::string valid_text(std::string& value) {
   if (is_valid_utf8(value)) return {};
-  return "the value is not valid UTF-8";
+  return "'" + utf8_lossy(unprotect_word(value)) + "' is not valid UTF-8";
 }
 
 // Whole decimal numbers with an optional "+", up to `max`; CLI11's own conversion would
@@ -30,7 +30,8 @@ CLI::Validator whole_number(std::uint64_t max) {
       [max](std::string& value) -> std::string {
         std::uint64_t n = 0;
         if (parse_u64(value, n) && n <= max) return {};
-        return "'" + utf8_lossy(value) + "' is not a whole number from 0 to " +
+        // No NUL mark may reach the message: CLI11 hands it on as a C string.
+        return "'" + utf8_lossy(unprotect_word(value)) + "' is not a whole number from 0 to " +
                std::to_string(max);
       },
       "");
@@ -289,8 +290,8 @@ std::variant<Cli, ParseExit> parse_cli(const std::vector<std::string>& args) {
       return ParseExit{0, d->app.help("", CLI::AppFormatMode::All), ""};
     } catch (const CLI::CallForVersion& e) {
       return ParseExit{0, std::string(e.what()) + "\n", ""};
-    } catch (const CLI::ExtrasError& e) {
-      return usage_error(std::string(e.what()) + suggestions_for_extras(d->app));
+    } catch (const CLI::ExtrasError&) {
+      return usage_error(extras_message(d->app));
     } catch (const CLI::ParseError& e) {
       return usage_error(e.what());
     }

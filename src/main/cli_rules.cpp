@@ -5,30 +5,34 @@
 #include <algorithm>
 #include <map>
 
+#include "common/text.h"
+
 namespace qel {
 namespace {
 
 enum class Takes { nothing, optional_value, value };
 
-// Long option names of every command, with what they take. The names are the same kind
-// wherever they occur, so the check does not need to know which command a word is in.
+// The long option names of one command, with what they take.
 std::map<std::string, Takes> long_options(const CLI::App& app) {
   std::map<std::string, Takes> names;
-  auto add = [&](const CLI::App& a) {
-    for (const CLI::Option* opt : a.get_options()) {
-      if (opt->get_positional()) continue;
-      Takes takes = Takes::value;
-      if (opt->get_items_expected_max() == 0) {
-        takes = Takes::nothing;
-      } else if (opt->get_items_expected_min() == 0) {
-        takes = Takes::optional_value;
-      }
-      for (const std::string& name : opt->get_lnames()) names.emplace(name, takes);
+  for (const CLI::Option* opt : app.get_options()) {
+    if (opt->get_positional()) continue;
+    Takes takes = Takes::value;
+    if (opt->get_items_expected_max() == 0) {
+      takes = Takes::nothing;
+    } else if (opt->get_items_expected_min() == 0) {
+      takes = Takes::optional_value;
     }
-  };
-  add(app);
-  for (const CLI::App* sub : app.get_subcommands({})) add(*sub);
+    for (const std::string& name : opt->get_lnames()) names.emplace(name, takes);
+  }
   return names;
+}
+
+const CLI::App* find_subcommand(const CLI::App& app, const std::string& name) {
+  for (const CLI::App* sub : app.get_subcommands({})) {
+    if (sub->get_name() == name) return sub;
+  }
+  return nullptr;
 }
 
 bool looks_like_option(std::string_view word) { return word.size() > 1 && word.front() == '-'; }
@@ -40,7 +44,10 @@ bool in_brackets(std::string_view word) {
 }  // namespace
 
 std::optional<std::string> check_words(const CLI::App& app, std::vector<std::string>& words) {
-  const auto names = long_options(app);
+  // The top level has flags only, so its first word that is not an option names the
+  // subcommand whose options the later words belong to.
+  auto names = long_options(app);
+  bool in_subcommand = false;
   // Arguments can never hold a NUL byte, so a NUL in front marks a word that CLI11 must
   // take as a plain positional word or value: it then neither looks like an option nor
   // like a list in brackets.
@@ -57,6 +64,13 @@ std::optional<std::string> check_words(const CLI::App& app, std::vector<std::str
         if (words[k].empty() || words[k].front() != '\0') words[k].insert(words[k].begin(), '\0');
       }
       break;
+    }
+    if (!in_subcommand && !looks_like_option(word)) {
+      const CLI::App* sub = find_subcommand(app, word);
+      if (sub == nullptr) break;  // not a subcommand: CLI11 refuses the word
+      names = long_options(*sub);
+      in_subcommand = true;
+      continue;
     }
     if (word.size() > 2 && word.compare(0, 2, "--") == 0) {
       const auto eq = word.find('=');
@@ -158,8 +172,9 @@ std::vector<std::string> subcommand_names(const CLI::App& app) {
   return names;
 }
 
-std::string suggestions_for_extras(const CLI::App& app) {
-  std::string lines;
+std::string extras_message(const CLI::App& app) {
+  std::vector<std::string> words;
+  std::string tips;
   auto option_names = [](const CLI::App& a) {
     std::vector<std::string> names;
     for (const CLI::Option* opt : a.get_options()) {
@@ -167,20 +182,24 @@ std::string suggestions_for_extras(const CLI::App& app) {
     }
     return names;
   };
-  auto suggest = [&](const CLI::App& a, bool top) {
+  auto collect = [&](const CLI::App& a, bool top) {
     for (const std::string& word : a.remaining(false)) {
+      words.push_back("'" + utf8_lossy(unprotect_word(word)) + "'");
+      if (!word.empty() && word.front() == '\0') continue;  // positional after "--"
       if (word.size() > 2 && word.compare(0, 2, "--") == 0) {
-        lines += suggestion_line(word.substr(0, word.find('=')), option_names(a), "argument");
+        tips += suggestion_line(word.substr(0, word.find('=')), option_names(a), "argument");
       } else if (top && !looks_like_option(word)) {
-        lines += suggestion_line(word, subcommand_names(a), "subcommand");
+        tips += suggestion_line(word, subcommand_names(a), "subcommand");
       }
     }
   };
-  suggest(app, true);
+  collect(app, true);
   for (const CLI::App* sub : app.get_subcommands({})) {
-    if (sub->parsed()) suggest(*sub, false);
+    if (sub->parsed()) collect(*sub, false);
   }
-  return lines;
+  std::string message = words.size() == 1 ? "unexpected argument " : "unexpected arguments ";
+  for (std::size_t i = 0; i < words.size(); ++i) message += (i ? ", " : "") + words[i];
+  return message + tips;
 }
 
 }  // namespace qel

@@ -14,8 +14,9 @@ namespace qel {
 
 inline constexpr std::string_view RUN_WITH_HELP = "Run with --help for more information.\n";
 
-// Checks the words (program name left out) before CLI11 sees them, and rewrites the few
-// forms that CLI11 would read differently:
+// Checks the words (program name left out) before CLI11 sees them, against the options of
+// the subcommand they belong to, and rewrites the few forms that CLI11 would read
+// differently:
 // - before "--", a word that begins with "-" and has more characters is an option, never
 //   the value of the option before it, so a value-taking option followed by such a word
 //   (or by nothing) is refused; so are short words holding a digit ("-1", "-q1"), which
@@ -40,8 +41,9 @@ double name_similarity(std::string_view a, std::string_view b);
 std::string suggestion_line(std::string_view word, const std::vector<std::string>& candidates,
                             std::string_view kind);
 
-// Suggestion lines for the words that the last parse left over, if any is like a known name.
-std::string suggestions_for_extras(const CLI::App& app);
+// The message for the words that the last parse left over, in command-line order, with a
+// suggestion for each that is like a known name.
+std::string extras_message(const CLI::App& app);
 
 // The names of the subcommands listed in the help.
 std::vector<std::string> subcommand_names(const CLI::App& app);

@@ -119,6 +119,30 @@ struct FolderEntry {
 // entry ends the listing silently.
 Result<std::vector<FolderEntry>> list_folder(const fs::path& folder);
 
+// An open folder, closed when destroyed. A walk opens each sub-folder relative to its
+// parent, so it reaches folders whose paths exceed the system's path length limit.
+class Folder {
+ public:
+  Folder() = default;
+  Folder(Folder&& other) noexcept;
+  Folder& operator=(Folder&& other) noexcept;
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+  ~Folder();
+
+  // Opens the folder at `path`, links followed. Error: the system's error text.
+  static Result<Folder> open(const fs::path& path);
+  // Opens the sub-folder `name` of this folder; a link in its place is refused.
+  Result<Folder> open_child(const fs::path& name) const;
+  // The entries, as list_folder reports them.
+  Result<std::vector<FolderEntry>> entries() const;
+  bool is_open() const { return handle_ != -1; }
+
+ private:
+  explicit Folder(std::intptr_t handle) : handle_(handle) {}
+  std::intptr_t handle_ = -1;
+};
+
 // The folder's canonical form (absolute, links resolved); none on any failure.
 std::optional<fs::path> canonical_folder(const fs::path& folder);
 

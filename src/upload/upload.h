@@ -9,6 +9,8 @@
 #include "common/json.h"
 #include "common/result.h"
 #include "upload/collect.h"
+#include "upload/progress.h"
+#include "upload/worker.h"
 
 namespace qel {
 
@@ -28,5 +30,17 @@ struct UploadResult {
 
 Result<UploadResult> upload_transfer(const ApiClient& client, const std::vector<FileEntry>& files,
                                      const UploadOptions& options);
+
+// What the upload needs from around it besides the service: waiting between attempts, and
+// where and on which clock the progress bar draws. The defaults are the real ones.
+struct UploadSurroundings {
+  Sleeper sleep = sleep_seconds;
+  ProgressSink progress_sink;  // none: standard error
+  ProgressClock clock = steady_progress_clock();
+};
+
+Result<UploadResult> upload_transfer(const ApiClient& client, const std::vector<FileEntry>& files,
+                                     const UploadOptions& options,
+                                     const UploadSurroundings& surroundings);
 
 }  // namespace qel

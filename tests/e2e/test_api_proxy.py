@@ -65,6 +65,28 @@ def test_the_first_acceptable_variable_wins(api_env, proxy):
     assert len(proxy.requests) == 1
 
 
+def test_unacceptable_addresses_leave_no_proxy_at_all(api_env, service):
+    dead = closed_port()
+    api_env.update({
+        "HTTPS_PROXY": f"https://127.0.0.1:{dead}",
+        "http_proxy": f"ftp://127.0.0.1:{dead}",
+        "HTTP_PROXY": f"http://user@127.0.0.1:{dead}",  # a user name without a password
+    })
+    result = run_qel(["whoami"], api_env)
+    assert result.returncode == 0, result.stderr
+    assert len(service.find("GET", "/me")) == 1
+
+
+def test_variables_that_are_not_text_are_skipped(api_env, service, proxy):
+    # "\udcff" reaches the program as the byte 0xFF: set, but not valid text.
+    api_env["ALL_PROXY"] = f"http://127.0.0.1:{closed_port()}/\udcff"
+    api_env["HTTPS_PROXY"] = proxy.address
+    api_env["NO_PROXY"] = "127.0.0.1\udcff"
+    api_env["no_proxy"] = "other.example"
+    assert run_qel(["whoami"], api_env).returncode == 0
+    assert len(proxy.requests) == 1
+
+
 def test_a_socks_proxy_fails_every_request(api_env, service, proxy):
     api_env["ALL_PROXY"] = "socks5://127.0.0.1:1080"
     api_env["HTTPS_PROXY"] = proxy.address

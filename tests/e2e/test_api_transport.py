@@ -43,6 +43,32 @@ def test_get_and_delete_carry_the_common_headers_and_no_body(api_env, service):
         assert req.body == b""
 
 
+def test_post_with_and_without_a_json_body(env, service, config_file, tmp_path):
+    # logout revokes a saved sign-in token with an empty POST; login starts with a JSON one.
+    config_file.parent.mkdir(parents=True)
+    config_file.write_text(json.dumps({"api_key": "qec_saved", "api_url": service.url}))
+    assert run_qel(["logout"], env).returncode == 0
+    (tmp_path / "bin").mkdir()
+    env.update(QEL_API_URL=service.url, PATH=str(tmp_path / "bin"))
+    service.pending_polls = 0
+    assert run_qel(["login"], env).returncode == 0
+
+    (revoke,) = service.find("POST", "/auth/revoke")
+    assert revoke.headers["content-length"] == "0" and revoke.body == b""
+    assert "content-type" not in revoke.headers
+    assert revoke.headers["authorization"] == "Bearer qec_saved"
+
+    (start,) = service.find("POST", "/auth/device")
+    assert start.headers["content-type"] == "application/json"
+    assert start.headers["content-length"] == str(len(start.body))
+    assert start.body.startswith(b'{"app":"qel","client_name":"qel - ')
+    assert "authorization" not in start.headers  # a client without a key sends none
+    for req in (revoke, start):
+        assert req.headers["accept"] == "application/json"
+        assert req.headers["user-agent"] == "qel/1.2.0 (linux)"
+        assert "expect" not in req.headers and "transfer-encoding" not in req.headers
+
+
 def test_key_is_sent_as_given_and_the_base_url_loses_its_trailing_slashes(api_env, service):
     api_env["QEL_API_URL"] = service.url + "///"
     api_env["QEL_API_KEY"] = "k"
@@ -188,6 +214,15 @@ def test_no_reply_is_a_network_error_with_the_url(api_env, service):
     result = run_qel(["whoami"], api_env)
     assert result.returncode == 1
     assert result.stderr.startswith(f"Error: Network error: {service.url}/me: ")
+
+
+def test_a_key_with_a_line_break_is_never_sent(api_env, service):
+    api_env["QEL_API_KEY"] = "test-key\r\nX-Injected: 1"
+    result = run_qel(["whoami"], api_env)
+    assert result.returncode == 1
+    assert result.stderr == (f"Error: Network error: {service.url}/me: Bad Header: the value of "
+                             "Authorization holds a line break\n")
+    assert service.find() == []
 
 
 def test_a_closed_port_fails_to_connect(api_env):

@@ -314,10 +314,26 @@ TEST(Cli, SuggestsASimilarName) {
   }
 }
 
-TEST(Cli, ErrorTextsAreValidUtf8) {
-  const auto exit = std::get<ParseExit>(parse({"send", "a", "--title", "b\xff"}));
-  EXPECT_EQ(exit.exit_code, 2);
-  EXPECT_EQ(exit.err.find('\xff'), std::string::npos);
+TEST(Cli, UsageErrorTextsShowTheWordsAsGiven) {
+  struct Message {
+    std::vector<std::string> words;
+    std::string first_line;
+  };
+  const Message cases[] = {
+      {{"send", "a", "--title", "b\xff"}, "--title: 'b\xEF\xBF\xBD' is not valid UTF-8"},
+      {{"list", "--page="}, "--page: '' is not a whole number from 0 to 4294967295"},
+      {{"list", "--page", "[1]"}, "--page: '[1]' is not a whole number from 0 to 4294967295"},
+      {{"--", "list"}, "unexpected argument 'list'"},
+      {{"list", "--title", "-x"}, "unexpected arguments '--title', '-x'"},
+      {{"whoami", "a", "[b]"}, "unexpected arguments 'a', '[b]'"},
+      {{"\xff"}, "unexpected argument '\xEF\xBF\xBD'"},
+  };
+  for (const auto& c : cases) {
+    const auto exit = std::get<ParseExit>(parse(c.words));
+    EXPECT_EQ(exit.exit_code, 2);
+    EXPECT_EQ(exit.err.substr(0, exit.err.find('\n')), c.first_line);
+    EXPECT_EQ(exit.err.find('\0'), std::string::npos);
+  }
 }
 
 TEST(Cli, NameSimilarity) {

@@ -117,3 +117,16 @@ TEST(Format, PrettyJsonLayoutAndEscapes) {
 
 }  // namespace
 }  // namespace qel
+
+namespace qel {
+namespace {
+
+TEST(Format, PrintJsonWritesOneLineEnd) {
+  ::testing::internal::CaptureStdout();
+  print_json(Json::object());
+  print_json(Json::parse(R"({"k":["\t"]})"));
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "{}\n{\n  \"k\": [\n    \"\\t\"\n  ]\n}\n");
+}
+
+}  // namespace
+}  // namespace qel

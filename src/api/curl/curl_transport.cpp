@@ -152,7 +152,10 @@ class CurlTransport final : public Transport {
     Exchange ex;
     std::array<char, CURL_ERROR_SIZE> error_text{};
     HttpOutcome outcome = perform(handle, request, ex, error_text.data());
-    give_back(handle, destination);
+    const bool alive = connection_alive(handle);
+    // Nothing of this exchange (buffers, header list, callbacks' data) stays set on the handle.
+    curl_easy_reset(handle);
+    give_back(handle, destination, alive);
     return outcome;
   }
 
@@ -178,12 +181,15 @@ class CurlTransport final : public Transport {
     return curl_easy_init();
   }
 
+  static bool connection_alive(CURL* handle) {
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    return curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK &&
+           socket != CURL_SOCKET_BAD;
+  }
+
   // Keeps the handle (and so its one live connection) when no other idle one serves the
   // destination and the pool has room; otherwise its connection is closed.
-  void give_back(CURL* handle, const std::string& destination) {
-    curl_socket_t socket = CURL_SOCKET_BAD;
-    const bool alive = curl_easy_getinfo(handle, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK &&
-                       socket != CURL_SOCKET_BAD;
+  void give_back(CURL* handle, const std::string& destination, bool alive) {
     if (alive) {
       std::lock_guard<std::mutex> guard(pool_mutex_);
       bool served = false;

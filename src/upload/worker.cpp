@@ -1,0 +1,150 @@
+#include "upload/worker.h"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string_view>
+#include <thread>
+
+#include "e2ee/crypto.h"
+#include "platform/platform.h"
+
+namespace qel {
+
+std::uint64_t chunk_count(std::uint64_t size) {
+  if (size == 0) return 1;
+  return size / CHUNK_SIZE + (size % CHUNK_SIZE != 0 ? 1 : 0);
+}
+
+std::uint64_t retry_delay(const ApiError& error, std::size_t attempt) {
+  std::uint64_t wait = error.retry_after ? *error.retry_after
+                       : attempt < 6     ? std::uint64_t{2} << attempt
+                                         : MAX_RETRY_DELAY;
+  return std::min(wait, MAX_RETRY_DELAY);
+}
+
+void sleep_seconds(std::uint64_t seconds) {
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+}
+
+ApiResult<Json> with_upload_retries(const std::function<ApiResult<Json>()>& attempt,
+                                    const RetryTest& retry_test, const Sleeper& sleep) {
+  for (std::size_t tries = 0;; ++tries) {
+    ApiResult<Json> outcome = attempt();
+    if (outcome.ok()) return outcome;
+    if (!retry_test(outcome.error()) || tries >= MAX_RETRIES) return outcome;
+    const std::uint64_t wait = retry_delay(outcome.error(), tries);
+    if (wait > 0) sleep(wait);
+  }
+}
+
+std::string chunk_path(std::int64_t transfer_id, std::size_t file_index, std::uint64_t chunk_index) {
+  return "/transfers/" + std::to_string(transfer_id) + "/files/" + std::to_string(file_index) +
+         "/chunks/" + std::to_string(chunk_index);
+}
+
+namespace {
+
+std::string lower_hex(const crypto::Digest& digest) {
+  static constexpr char DIGITS[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(digest.size() * 2);
+  for (unsigned char byte : digest) {
+    text += DIGITS[byte >> 4];
+    text += DIGITS[byte & 0x0F];
+  }
+  return text;
+}
+
+// The one body buffer of a worker, reused from chunk to chunk. The chunk is read straight
+// into it at its record offset and, in end-to-end mode, sealed in place, so a worker never
+// holds more than one chunk body (at most 8 MiB + 52 bytes).
+class BodyBuffer {
+ public:
+  unsigned char* reserve(std::size_t size) {
+    if (size > capacity_) {
+      data_.reset();
+      data_ = std::make_unique_for_overwrite<unsigned char[]>(size);
+      capacity_ = size;
+    }
+    return data_.get();
+  }
+
+ private:
+  std::unique_ptr<unsigned char[]> data_;
+  std::size_t capacity_ = 0;
+};
+
+// Reads, seals and sends one chunk. Nothing on success, or the chunk's failure text.
+std::optional<std::string> upload_chunk(WorkerContext& context, const UploadJob& job,
+                                        BodyBuffer& buffer) {
+  const FileEntry& entry = context.file_entries[job.file_index];
+  const std::uint64_t offset = job.chunk_index * CHUNK_SIZE;
+  // The size recorded at collection counts, not the file's present size.
+  const auto length = static_cast<std::size_t>(std::min(entry.size - offset, CHUNK_SIZE));
+
+  const FileCipher* cipher = context.ciphers ? &(*context.ciphers)[job.file_index] : nullptr;
+  const std::size_t prefix = cipher ? record_prefix_size(job.chunk_index) : 0;
+  const std::size_t body_size =
+      cipher ? (job.chunk_index == 0 ? FILE_HEADER_SIZE : 0) + RECORD_OVERHEAD + length : length;
+  unsigned char* body = buffer.reserve(body_size);
+
+  {
+    const std::string path = platform::path_text(entry.path);
+    auto file = platform::InputFile::open(entry.path);
+    if (!file) return path + ": " + file.error();
+    if (auto moved = file->seek(offset); !moved) return path + ": " + moved.error();
+    if (auto read = file->read_exact(body + prefix, length); !read) {
+      return path + ": " + read.error() + " (was the file changed during upload?)";
+    }
+  }  // the file is closed once its bytes are in memory
+
+  if (cipher) {
+    const bool is_last = job.chunk_index + 1 == chunk_count(entry.size);
+    if (auto sealed = seal_chunk_in_place(*cipher, job.chunk_index, is_last, body, length);
+        !sealed) {
+      return std::move(sealed).error();
+    }
+  }
+
+  // Body, digest and path are made once; every attempt sends the very same bytes.
+  const std::string_view payload(reinterpret_cast<const char*>(body), body_size);
+  const std::string digest = lower_hex(crypto::sha256(body, body_size));
+  const std::string path = chunk_path(context.transfer_id, job.file_index, job.chunk_index);
+
+  auto sent = with_upload_retries(
+      [&] {
+        return check_response(api_request(context.client, "PUT", path)
+                                  .header("Content-Type", "application/octet-stream")
+                                  .header("X-Chunk-SHA256", digest)
+                                  .send(payload));
+      },
+      is_retryable, context.sleep);
+  if (!sent) return entry.name + ": " + format_api_error(sent.error());
+
+  context.progress.advance(length);
+  return std::nullopt;
+}
+
+}  // namespace
+
+void run_chunk_worker(WorkerContext& context) {
+  BodyBuffer buffer;
+  while (!context.abort_flag.load()) {
+    UploadJob job;
+    {
+      std::lock_guard lock(context.job_mutex);
+      if (context.job_queue.empty()) return;
+      job = context.job_queue.front();
+      context.job_queue.pop_front();
+    }
+    if (auto failure = upload_chunk(context, job, buffer)) {
+      context.abort_flag.store(true);
+      std::lock_guard lock(context.error_mutex);
+      if (!context.first_error) context.first_error = std::move(*failure);
+      return;
+    }
+  }
+}
+
+}  // namespace qel

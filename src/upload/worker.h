@@ -1,0 +1,87 @@
+// The chunk upload workers: what they share, the retry loop, and one worker's run.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "api/api_error.h"
+#include "api/client.h"
+#include "common/json.h"
+#include "e2ee/e2ee.h"
+#include "upload/collect.h"
+#include "upload/progress.h"
+
+namespace qel {
+
+inline constexpr std::uint64_t CHUNK_SIZE = 8 * 1024 * 1024;
+inline constexpr std::size_t MAX_RETRIES = 5;
+inline constexpr std::uint64_t MAX_RETRY_DELAY = 120;
+
+// max(1, ceil(size / CHUNK_SIZE)).
+std::uint64_t chunk_count(std::uint64_t size);
+
+// Seconds to wait after attempt `attempt` (from 0) failed with `error`: the service's
+// Retry-After when given, else 2 << attempt; never more than 120.
+std::uint64_t retry_delay(const ApiError& error, std::size_t attempt);
+
+// Waits whole seconds; injected so tests need not wait.
+using Sleeper = std::function<void(std::uint64_t seconds)>;
+void sleep_seconds(std::uint64_t seconds);
+
+using RetryTest = std::function<bool(const ApiError&)>;
+
+// Makes the request with `attempt`, again after each error that `retry_test` accepts,
+// at most MAX_RETRIES times, waiting retry_delay between attempts.
+ApiResult<Json> with_upload_retries(const std::function<ApiResult<Json>()>& attempt,
+                                    const RetryTest& retry_test, const Sleeper& sleep);
+
+struct UploadJob {
+  std::size_t file_index = 0;
+  std::uint64_t chunk_index = 0;
+};
+
+// Shared by every worker of one upload; outlives them all. Everything but the queue, the
+// abort flag, the error slot and the bar is only read while the workers run.
+struct WorkerContext {
+  WorkerContext(const std::vector<FileEntry>& file_entries, const std::vector<FileCipher>* ciphers,
+                const ApiClient& client, std::int64_t transfer_id, ProgressBar& progress,
+                Sleeper sleep)
+      : file_entries(file_entries),
+        ciphers(ciphers),
+        client(client),
+        transfer_id(transfer_id),
+        progress(progress),
+        sleep(std::move(sleep)) {}
+
+  const std::vector<FileEntry>& file_entries;
+  const std::vector<FileCipher>* ciphers;  // present exactly in end-to-end mode
+  const ApiClient& client;
+  std::int64_t transfer_id;
+  ProgressBar& progress;
+  Sleeper sleep;
+
+  std::mutex job_mutex;
+  std::deque<UploadJob> job_queue;
+
+  std::atomic<bool> abort_flag{false};
+
+  std::mutex error_mutex;
+  std::optional<std::string> first_error;
+};
+
+// "/transfers/{}/files/{}/chunks/{}".
+std::string chunk_path(std::int64_t transfer_id, std::size_t file_index, std::uint64_t chunk_index);
+
+// One worker thread's body: takes jobs until the queue is empty, the abort flag is seen
+// before a job, or a chunk of its own fails (then it sets the flag and offers its text).
+void run_chunk_worker(WorkerContext& context);
+
+}  // namespace qel

@@ -1,0 +1,167 @@
+// Known-answer tests of the cryptographic primitives, and sealing from several threads.
+#include "e2ee/crypto.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using qel::crypto::AesGcm;
+
+std::string unhex(std::string_view hex) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  }
+  return out;
+}
+
+std::string hex(const unsigned char* data, std::size_t size) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < size; ++i) {
+    out += digits[data[i] >> 4];
+    out += digits[data[i] & 15];
+  }
+  return out;
+}
+std::string hex(std::string_view s) {
+  return hex(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+}
+const unsigned char* bytes(const std::string& s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
+std::string range(int from, int to) {
+  std::string s;
+  for (int c = from; c < to; ++c) s.push_back(static_cast<char>(c));
+  return s;
+}
+
+TEST(Crypto, Sha256AndHmacKnownAnswers) {
+  const std::string abc = "abc";
+  EXPECT_EQ(hex(qel::crypto::sha256(bytes(abc), abc.size()).data(), 32),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(hex(qel::crypto::sha256(nullptr, 0).data(), 32),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  // RFC 4231 test case 2.
+  const std::string key = "Jefe", data = "what do ya want for nothing?";
+  EXPECT_EQ(hex(qel::crypto::hmac_sha256(bytes(key), key.size(), bytes(data), data.size())
+                    .data(),
+                32),
+            "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+}
+
+TEST(Crypto, HkdfRfc5869Vectors) {
+  struct Case {
+    std::string salt, ikm, info;
+    std::size_t length;
+    std::string okm;
+  };
+  const Case cases[] = {
+      {range(0, 13), std::string(22, '\x0b'), range(0xf0, 0xfa), 42,
+       "3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865"},
+      {range(0x60, 0xb0), range(0, 0x50), range(0xb0, 0x100), 82,
+       "b11e398dc80327a1c8e7f78c596a49344f012eda2d4efad8a050cc4c19afa97c59045a99cac7827271cb41c6"
+       "5e590e09da3275600c2f09b8367793a9aca3db71cc30c58179ec3e87c14c01d5c1f3434f1d87"},
+      {"", std::string(22, '\x0b'), "", 42,
+       "8da4e775a563c18f715f802a063c5a31b8a11f5c5ee1879ec3454e5f3c738d2d9d201395faa4b61a96c8"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(hex(qel::crypto::hkdf_sha256(c.salt, c.ikm, c.info, c.length)), c.okm);
+  }
+}
+
+// The GCM specification's test case 16: AES-256, 96-bit IV, 60 bytes of plaintext, AAD.
+struct Gcm16 {
+  std::string key = unhex("feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308");
+  std::string iv = unhex("cafebabefacedbaddecaf888");
+  std::string plaintext = unhex(
+      "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e24"
+      "49a6b525b16aedf5aa0de657ba637b39");
+  std::string aad = unhex("feedfacedeadbeeffeedfacedeadbeefabaddad2");
+  std::string ciphertext =
+      "522dc1f099567d07f47f37a32a84427d643a8cdcbfe5c0c97598a2bd2555d1aa8cb08e48590dbb3da7b08b10"
+      "56828838c5f61e6393ba7a0abcc9f662";
+  std::string tag = "76fc6ece0f4e1768cddf8853bb2d551b";
+};
+
+TEST(Crypto, AesGcmNistVectorSealsAndOpens) {
+  const Gcm16 v;
+  auto aead = AesGcm::create(bytes(v.key));
+  ASSERT_TRUE(aead);
+  std::string data = v.plaintext;
+  unsigned char tag[16];
+  ASSERT_TRUE(aead->seal(bytes(v.iv), bytes(v.aad), v.aad.size(),
+                         reinterpret_cast<unsigned char*>(data.data()), data.size(), tag));
+  EXPECT_EQ(hex(data), v.ciphertext);
+  EXPECT_EQ(hex(tag, 16), v.tag);
+
+  // Opening gives the plaintext back; a changed tag, byte or associated data does not open.
+  std::string opened = data;
+  ASSERT_TRUE(aead->open(bytes(v.iv), bytes(v.aad), v.aad.size(),
+                         reinterpret_cast<unsigned char*>(opened.data()), opened.size(), tag));
+  EXPECT_EQ(opened, v.plaintext);
+
+  unsigned char bad_tag[16];
+  std::copy(tag, tag + 16, bad_tag);
+  bad_tag[15] ^= 1;
+  std::string copy = data;
+  EXPECT_FALSE(aead->open(bytes(v.iv), bytes(v.aad), v.aad.size(),
+                          reinterpret_cast<unsigned char*>(copy.data()), copy.size(), bad_tag));
+  copy = data;
+  copy[0] ^= 1;
+  EXPECT_FALSE(aead->open(bytes(v.iv), bytes(v.aad), v.aad.size(),
+                          reinterpret_cast<unsigned char*>(copy.data()), copy.size(), tag));
+  copy = data;
+  EXPECT_FALSE(aead->open(bytes(v.iv), bytes(v.aad), v.aad.size() - 1,
+                          reinterpret_cast<unsigned char*>(copy.data()), copy.size(), tag));
+}
+
+TEST(Crypto, EmptyCipherRefusesToSeal) {
+  const AesGcm empty;
+  unsigned char nonce[12] = {}, tag[16];
+  unsigned char data[1] = {0};
+  const auto sealed = empty.seal(nonce, nullptr, 0, data, 1, tag);
+  ASSERT_FALSE(sealed);
+  EXPECT_EQ(sealed.error(), "encryption failed");
+}
+
+TEST(Crypto, OneInstanceSealsFromManyThreadsAsItDoesAlone) {
+  const Gcm16 v;
+  auto aead = AesGcm::create(bytes(v.key));
+  ASSERT_TRUE(aead);
+  constexpr int THREADS = 8, ROUNDS = 50;
+  std::vector<std::string> results(THREADS);
+  std::vector<char> consistent(THREADS, 1);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < THREADS; ++t) {
+    threads.emplace_back([&, t] {
+      for (int r = 0; r < ROUNDS; ++r) {
+        std::string data(64 * 1024 + static_cast<std::size_t>(t), static_cast<char>(t));
+        unsigned char tag[16];
+        if (!aead->seal(bytes(v.iv), bytes(v.aad), v.aad.size(),
+                        reinterpret_cast<unsigned char*>(data.data()), data.size(), tag)) {
+          consistent[t] = 0;
+          return;
+        }
+        const std::string result = hex(tag, 16);
+        if (r > 0 && result != results[t]) consistent[t] = 0;
+        results[t] = result;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < THREADS; ++t) {
+    std::string data(64 * 1024 + static_cast<std::size_t>(t), static_cast<char>(t));
+    unsigned char tag[16];
+    ASSERT_TRUE(aead->seal(bytes(v.iv), bytes(v.aad), v.aad.size(),
+                           reinterpret_cast<unsigned char*>(data.data()), data.size(), tag));
+    EXPECT_TRUE(consistent[t]) << "thread " << t;
+    EXPECT_EQ(results[t], hex(tag, 16)) << "thread " << t;
+  }
+}
+
+}  // namespace

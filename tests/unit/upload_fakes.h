@@ -1,0 +1,117 @@
+// Test doubles for the upload: a scripted HTTP transport that records every request, and
+// temporary files.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "api/client.h"
+#include "api/transport.h"
+
+namespace qel::testing {
+
+inline constexpr std::string_view BASE_URL = "http://service.test/api/v1";
+
+struct SeenRequest {
+  std::string method;
+  std::string path;  // after the base URL
+  HttpHeaders headers;
+  std::optional<std::string> body;
+
+  std::string header(std::string_view name) const {
+    auto value = find_header(headers, name);
+    return value ? std::string(*value) : std::string();
+  }
+};
+
+inline HttpOutcome reply(std::uint16_t status, std::string body, HttpHeaders headers = {}) {
+  HttpReply r;
+  r.status = status;
+  r.headers = std::move(headers);
+  r.body = std::move(body);
+  return r;
+}
+
+inline HttpOutcome no_reply() { return TransportFailure{"connection refused"}; }
+
+// Answers every request with the handler; safe from several threads at once.
+class FakeTransport : public Transport {
+ public:
+  using Handler = std::function<HttpOutcome(const SeenRequest&)>;
+  explicit FakeTransport(Handler handler) : handler_(std::move(handler)) {}
+
+  HttpOutcome send(const HttpRequest& request) override {
+    SeenRequest seen{request.method, request.url.substr(std::min(request.url.size(), BASE_URL.size())),
+                     request.headers, std::nullopt};
+    if (request.body) seen.body = std::string(*request.body);
+    {
+      std::lock_guard lock(mutex_);
+      seen_.push_back(seen);
+    }
+    return handler_(seen);
+  }
+
+  std::vector<SeenRequest> requests() const {
+    std::lock_guard lock(mutex_);
+    return seen_;
+  }
+  std::vector<SeenRequest> requests(std::string_view method) const {
+    std::vector<SeenRequest> out;
+    for (auto& r : requests()) {
+      if (r.method == method) out.push_back(r);
+    }
+    return out;
+  }
+
+ private:
+  Handler handler_;
+  mutable std::mutex mutex_;
+  std::vector<SeenRequest> seen_;
+};
+
+inline ApiClient fake_client(std::shared_ptr<FakeTransport> transport) {
+  return ApiClient{std::string(BASE_URL), "test-key", std::move(transport)};
+}
+
+inline std::string random_text(std::size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string text(size, '\0');
+  for (char& c : text) c = static_cast<char>(generator() & 0xFF);
+  return text;
+}
+
+// A folder of its own per test, removed at the end.
+class TempFolder {
+ public:
+  TempFolder() {
+    static std::mt19937_64 names{std::random_device{}()};
+    path_ = std::filesystem::temp_directory_path() / ("qel-upload-" + std::to_string(names()));
+    std::filesystem::create_directories(path_);
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  std::filesystem::path write(const std::string& name, const std::string& bytes) const {
+    const auto file = path_ / name;
+    std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return file;
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace qel::testing
