@@ -89,11 +89,13 @@ def test_send_with_files_prints_link_copies_it_opens_mail_and_counts_down(
     tools.add("xdg-open")
     paths = files(tmp_path, a=b"abc", b=b"hello")
 
-    r = run_qel(["sendto", *paths], flow_env)
+    # Bytes, not text: text mode would turn the countdown's carriage returns into newlines.
+    r = subprocess.run(QEL + ["sendto", *map(str, paths)], env=flow_env, input=b"",
+                       capture_output=True, timeout=60)
 
     assert r.returncode == 0, r.stderr
-    assert r.stdout == ""
-    err = r.stderr
+    assert r.stdout == b""
+    err = r.stderr.decode()
     assert "\x1b]0;" not in err  # standard error is not a terminal
     assert err.startswith("Sending 2 files (8 B), end-to-end encrypted\n")
     done = err.index("\nDone. Transfer #1 is active.\n") + len("\nDone. Transfer #1 is active.\n")
