@@ -145,6 +145,27 @@ TEST_F(Collect, DotTakesTheCurrentFoldersName) {
   EXPECT_EQ((*files)[0].path, fs::path("./here.txt"));
 }
 
+// Every level keeps a sub-folder for later while the walk goes deeper first, more levels
+// than the walk keeps open at once; the folders it had to close are found again.
+TEST_F(Collect, ManyLevelsWithSubFoldersStillToCome) {
+  constexpr int LEVELS = 45;
+  fs::path level = "Comb";
+  std::vector<std::string> expected;
+  std::string prefix = "Comb";
+  for (int k = 0; k < LEVELS; ++k) {
+    file(level / "b" / "f");
+    expected.insert(expected.begin(), prefix + "_b_f");
+    level /= "a";
+    prefix += "_a";
+  }
+  folder(level);
+  std::vector<std::string> warnings;
+  auto files = collect_files({root_ / "Comb"}, warnings);
+  ASSERT_TRUE(files) << files.error();
+  EXPECT_EQ(names(*files), expected);
+  for (const auto& f : *files) EXPECT_TRUE(fs::is_regular_file(f.path)) << f.path;
+}
+
 TEST_F(Collect, NamesThatAreNotUtf8) {
   file("Raw/\xff.bin", "1");
   file("Raw/z.bin", "2");

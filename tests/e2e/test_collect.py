@@ -1,0 +1,106 @@
+"""`qel send` over real folder trees: which files go, under which names and in which
+order, what is skipped with a warning, and files the walk reaches beyond the system's
+path length limit."""
+
+from __future__ import annotations
+
+import json
+import os
+
+from conftest import run_qel
+
+TOO_MANY = "too many files (a transfer can have at most 100; archive the folder first)"
+
+
+def sent_files(service) -> list[tuple[str, int]]:
+    (create,) = service.find("POST", "/transfers")
+    return [(f["name"], f["size"]) for f in json.loads(create.body)["files"]]
+
+
+def stored(service, index: int) -> bytes:
+    (tid,) = list(service.transfers)
+    return service.stored_file(tid, index)
+
+
+def test_tree_is_flattened_in_code_point_order_with_warnings(api_env, service, tmp_path):
+    photos = tmp_path / "Photos"
+    (photos / "2024").mkdir(parents=True)
+    files = {
+        b"b.jpg": b"bb", b"A.txt": b"a", b"2024/a.jpg": b"aaa", b"10.txt": b"10",
+        b"9.txt": b"9", b"\xff.bin": b"raw", b"\xc3\xa9.txt": b"e",
+    }
+    for rel, data in files.items():
+        (photos / os.fsdecode(rel)).write_bytes(data)
+    (photos / "empty").write_bytes(b"")
+    os.symlink(photos / "A.txt", photos / "link")
+    os.symlink(photos / "2024", photos / "dirlink")
+
+    r = run_qel(["send", photos, "--no-encrypt", "-q"], api_env)
+    assert r.returncode == 0, r.stderr
+    assert sent_files(service) == [
+        ("Photos_10.txt", 2), ("Photos_2024_a.jpg", 3), ("Photos_9.txt", 1),
+        ("Photos_A.txt", 1), ("Photos_b.jpg", 2), ("Photos_\u00e9.txt", 1),
+        ("Photos_\ufffd.bin", 3),
+    ]
+    # The name that is not UTF-8 is shown repaired but read from its real bytes.
+    assert stored(service, 6) == b"raw"
+    assert r.stderr == (
+        f"Warning: skipped symbolic link: {photos / 'dirlink'}\n"
+        f"Warning: skipped empty file: {photos / 'empty'}\n"
+        f"Warning: skipped symbolic link: {photos / 'link'}\n"
+    )
+
+
+def test_dot_and_a_link_to_a_folder_take_the_real_folders_name(api_env, service, tmp_path):
+    real = tmp_path / "Real"
+    real.mkdir()
+    (real / "x.txt").write_bytes(b"x")
+    os.symlink(real, tmp_path / "Alias")
+    r = run_qel(["send", ".", tmp_path / "Alias", "--no-encrypt", "-q"], api_env, cwd=real)
+    assert r.returncode == 0, r.stderr
+    assert sent_files(service) == [("Real_x.txt", 1), ("Real_x.txt", 1)]
+
+
+def test_file_deeper_than_the_path_limit_is_sent(api_env, service, tmp_path):
+    # 3000 levels make a path of about 6000 bytes, beyond the 4096 the system takes whole.
+    depth = 3000
+    top = tmp_path / "Deep"
+    top.mkdir()
+    fd = os.open(top, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for _ in range(depth):
+            os.mkdir("d", dir_fd=fd)
+            inner = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+        out = os.open("bottom.txt", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+        os.write(out, b"from the bottom")
+        os.close(out)
+    finally:
+        os.close(fd)
+    (top / "top.txt").write_bytes(b"top")
+
+    r = run_qel(["send", top, "--quiet"], api_env, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert sent_files(service) == [("Deep" + "_d" * depth + "_bottom.txt", 15), ("Deep_top.txt", 3)]
+    assert len(stored(service, 0)) == 20 + 32 + 15
+
+
+def test_limits_end_the_collection_before_any_request(api_env, service, tmp_path):
+    many = tmp_path / "many"
+    many.mkdir()
+    for i in range(101):
+        (many / f"f{i:03}").write_bytes(b"x")
+    r = run_qel(["send", many], api_env)
+    assert (r.returncode, r.stderr) == (1, f"Error: {TOO_MANY}\n")
+
+    named = [many / f"f{i % 101:03}" for i in range(150)]
+    r = run_qel(["send", *named], api_env)
+    assert r.returncode == 1
+    assert r.stderr == ("Error: too many files: 150 (a transfer can have at most 100; "
+                        "archive the folder first)\n")
+
+    r = run_qel(["send", tmp_path / "missing"], api_env)
+    assert (r.returncode, r.stderr) == (
+        1, f"Error: {tmp_path / 'missing'}: No such file or directory (os error 2)\n")
+    assert service.requests == []
