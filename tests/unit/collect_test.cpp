@@ -283,7 +283,6 @@ TEST_F(Collect, FolderThatCanBeListedButNotSearchedIsAnError) {
 // from the bottom is slow in the kernel.
 struct DeepTree {
   fs::path root;
-  int depth;
   ~DeepTree() {
     std::error_code ec;
     const fs::path before = fs::current_path(ec);
@@ -309,7 +308,7 @@ TEST(CollectDeep, FolderNestedOneHundredThousandLevels) {
   ASSERT_TRUE(random_bytes(tag, sizeof tag));
   const fs::path shm = "/dev/shm";
   const fs::path base = fs::is_directory(shm) ? shm : fs::temp_directory_path();
-  const DeepTree tree{base / ("qel-deep-" + base64url(tag, sizeof tag)), DEPTH};
+  const DeepTree tree{base / ("qel-deep-" + base64url(tag, sizeof tag))};
   const fs::path before = fs::current_path();
   fs::create_directories(tree.root / "Deep");
   fs::current_path(tree.root / "Deep");
