@@ -4,6 +4,7 @@ built-in roots only."""
 from __future__ import annotations
 
 import socket
+import ssl
 
 import pytest
 
@@ -170,3 +171,19 @@ def test_a_self_signed_server_is_refused_whatever_the_system_trusts(api_env, tls
     assert result.stderr.startswith(f"Error: Network error: {tls_service.url}/me: ")
     assert "certificate" in result.stderr
     assert tls_service.find() == []
+
+
+@pytest.mark.parametrize("ciphers, maximum", [
+    ("ECDHE-ECDSA-AES128-SHA:@SECLEVEL=0", ssl.TLSVersion.TLSv1_2),  # no AEAD suite
+    ("ALL:@SECLEVEL=0", ssl.TLSVersion.TLSv1_1),                      # below TLS 1.2
+], ids=["cbc-only", "tls-1.1"])
+def test_weak_tls_is_refused_before_any_certificate_check(api_env, tmp_path, ciphers, maximum):
+    s = FakeService().start(tls=self_signed_context(tmp_path, ciphers=ciphers, maximum=maximum))
+    try:
+        api_env["QEL_API_URL"] = s.url
+        result = run_qel(["whoami"], api_env)
+    finally:
+        s.stop()
+    assert result.returncode == 1
+    assert result.stderr.startswith(f"Error: Network error: {s.url}/me: Tls Failed")
+    assert "certificate" not in result.stderr

@@ -90,6 +90,15 @@ def test_requests_of_one_run_share_a_connection(api_env, service):
     assert service.connections() == 1
 
 
+def test_a_whole_upload_runs_over_one_connection_with_one_worker(api_env, service, tmp_path):
+    for i in range(6):
+        (tmp_path / f"f{i}.txt").write_bytes(b"x" * (1000 + i))
+    result = run_qel(["send", "--parallel", "1", *sorted(tmp_path.glob("f*.txt"))], api_env)
+    assert result.returncode == 0, result.stderr
+    assert len(service.find("PUT")) == 6
+    assert service.connections() == 1
+
+
 # ---- replies -------------------------------------------------------------------------
 
 

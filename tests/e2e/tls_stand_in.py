@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import datetime
 import ssl
+import warnings
 from pathlib import Path
 
 from cryptography import x509
@@ -14,7 +15,9 @@ from cryptography.x509.oid import NameOID
 import ipaddress
 
 
-def self_signed_context(folder: Path) -> ssl.SSLContext:
+def self_signed_context(folder: Path, ciphers: str | None = None,
+                        maximum: ssl.TLSVersion | None = None) -> ssl.SSLContext:
+    """A server context; `ciphers` and `maximum` restrict what it offers."""
     key = ec.generate_private_key(ec.SECP256R1())
     name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "127.0.0.1")])
     now = datetime.datetime.now(datetime.timezone.utc)
@@ -39,4 +42,11 @@ def self_signed_context(folder: Path) -> ssl.SSLContext:
                                            serialization.NoEncryption()))
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert_file, key_file)
+    if maximum is not None:
+        with warnings.catch_warnings():  # old versions are deprecated: that is the point
+            warnings.simplefilter("ignore", DeprecationWarning)
+            context.minimum_version = ssl.TLSVersion.MINIMUM_SUPPORTED
+            context.maximum_version = maximum
+    if ciphers is not None:
+        context.set_ciphers(ciphers)
     return context

@@ -25,6 +25,10 @@ constexpr long CONNECT_TIMEOUT_SECONDS = 20;
 constexpr long STALL_SECONDS = 180;               // no progress for this long ends the exchange
 constexpr long UPLOAD_BUFFER_BYTES = 512 * 1024;  // large chunk bodies move in few steps
 constexpr std::size_t MAX_IDLE_CONNECTIONS = 100;
+constexpr const char* TLS12_CIPHERS =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 
 void init_curl_once() {
   static std::once_flag once;
@@ -256,6 +260,9 @@ class CurlTransport final : public Transport {
 
     // TLS: 1.2 at least, and only the built-in roots; the system's store is never read.
     set(curl_easy_setopt(h, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)));
+    // TLS 1.2 offers ECDHE with AEAD suites only (TLS 1.3 suites are all AEAD).
+    set(curl_easy_setopt(h, CURLOPT_SSL_CIPHER_LIST, TLS12_CIPHERS));
+    set(curl_easy_setopt(h, CURLOPT_SSL_EC_CURVES, "X25519:P-256:P-384"));
     set(curl_easy_setopt(h, CURLOPT_CAINFO, static_cast<char*>(nullptr)));
     set(curl_easy_setopt(h, CURLOPT_CAPATH, static_cast<char*>(nullptr)));
     curl_blob roots{const_cast<unsigned char*>(api::kRootCertificates), api::kRootCertificatesSize,
