@@ -39,6 +39,12 @@ run() {
   echo
 }
 
+# A small folder to send, end-to-end encrypted: the key travels only in the printed link.
+mkdir -p "$work/Holiday/2024"
+printf 'Day one: the sea.\n' >"$work/Holiday/notes.txt"
+head -c 300000 /dev/urandom >"$work/Holiday/2024/beach.jpg"
+
 run login
 run whoami
+run send "$work/Holiday" --title "Holiday"
 run list

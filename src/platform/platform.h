@@ -116,7 +116,8 @@ struct FolderEntry {
 
 // The folder's entries, "." and ".." left out, in the order the system reports them.
 // A failure to open is an error with the system's error text; a failure to read a further
-// entry ends the listing silently.
+// entry ends the listing silently. An entry that vanished meanwhile is left out; one that
+// cannot be examined at all (a folder readable but not searchable) fails the listing.
 Result<std::vector<FolderEntry>> list_folder(const fs::path& folder);
 
 // An open folder, closed when destroyed. A walk opens each sub-folder relative to its

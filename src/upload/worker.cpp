@@ -90,12 +90,12 @@ std::optional<std::string> upload_chunk(WorkerContext& context, const UploadJob&
   unsigned char* body = buffer.reserve(body_size);
 
   {
-    const std::string path = platform::path_text(entry.path);
+    const std::string local = platform::path_text(entry.path);
     auto file = platform::InputFile::open(entry.path);
-    if (!file) return path + ": " + file.error();
-    if (auto moved = file->seek(offset); !moved) return path + ": " + moved.error();
+    if (!file) return local + ": " + file.error();
+    if (auto moved = file->seek(offset); !moved) return local + ": " + moved.error();
     if (auto read = file->read_exact(body + prefix, length); !read) {
-      return path + ": " + read.error() + " (was the file changed during upload?)";
+      return local + ": " + read.error() + " (was the file changed during upload?)";
     }
   }  // the file is closed once its bytes are in memory
 

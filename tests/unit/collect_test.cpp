@@ -278,27 +278,51 @@ TEST_F(Collect, FolderThatCanBeListedButNotSearchedIsAnError) {
 // A folder nested far deeper than both the call stack and the path length limit allow
 // a recursive, path-based walk to go. Built in memory-backed storage when there is some:
 // on a disk each of the 100,000 levels costs a journal write.
+// Removes the deep tree however the test ends: from the top, by lifting each level's
+// child into its place, since the whole path is too long for the system and removing
+// from the bottom is slow in the kernel.
+struct DeepTree {
+  fs::path root;
+  ~DeepTree() {
+    std::error_code ec;
+    const fs::path before = fs::current_path(ec);
+    fs::current_path(root / "Deep", ec);
+    if (ec) return;
+    while (fs::exists("d/d", ec)) {
+      fs::rename("d/d", "t", ec);
+      fs::remove("d", ec);
+      fs::rename("t", "d", ec);
+      if (ec) break;
+    }
+    fs::current_path(before, ec);
+    fs::remove_all(root, ec);
+  }
+};
+
+// A folder nested far deeper than both the call stack and the path length limit allow
+// a recursive, path-based walk to go. Built in memory-backed storage when there is some:
+// on a disk each of the 100,000 levels costs a journal write.
 TEST(CollectDeep, FolderNestedOneHundredThousandLevels) {
   constexpr int DEPTH = 100000;
   unsigned char tag[9];
   ASSERT_TRUE(random_bytes(tag, sizeof tag));
   const fs::path shm = "/dev/shm";
   const fs::path base = fs::is_directory(shm) ? shm : fs::temp_directory_path();
-  const fs::path root = base / ("qel-deep-" + base64url(tag, sizeof tag));
+  const DeepTree tree{base / ("qel-deep-" + base64url(tag, sizeof tag))};
   const fs::path before = fs::current_path();
-  fs::create_directories(root / "Deep");
-  fs::current_path(root / "Deep");
+  fs::create_directories(tree.root / "Deep");
+  fs::current_path(tree.root / "Deep");
   for (int i = 0; i < DEPTH; ++i) {
     fs::create_directory("d");
     fs::current_path("d");
   }
   std::ofstream("bottom.txt", std::ios::binary) << "deep content";
   fs::current_path(before);
-  std::ofstream(root / "Deep" / "e.txt") << "after";
-  std::ofstream(root / "Deep" / "c.txt") << "before";
+  std::ofstream(tree.root / "Deep" / "e.txt") << "after";
+  std::ofstream(tree.root / "Deep" / "c.txt") << "before";
 
   std::vector<std::string> warnings;
-  auto files = collect_files({root / "Deep"}, warnings);
+  auto files = collect_files({tree.root / "Deep"}, warnings);
 
   std::string deep_name = "Deep";
   for (int i = 0; i < DEPTH; ++i) deep_name += "_d";
@@ -307,7 +331,8 @@ TEST(CollectDeep, FolderNestedOneHundredThousandLevels) {
   EXPECT_EQ((*files)[0].name, "Deep_c.txt");
   EXPECT_TRUE((*files)[1].name == deep_name + "_bottom.txt");
   EXPECT_EQ((*files)[2].name, "Deep_e.txt");
-  EXPECT_EQ((*files)[1].path.native().size(), (root / "Deep").native().size() + 2 * DEPTH + 11);
+  EXPECT_EQ((*files)[1].path.native().size(),
+            (tree.root / "Deep").native().size() + 2 * DEPTH + 11);
 
   // A worker can read the file behind that long path.
   auto input = platform::InputFile::open((*files)[1].path);
@@ -315,21 +340,6 @@ TEST(CollectDeep, FolderNestedOneHundredThousandLevels) {
   std::string content(12, '\0');
   ASSERT_TRUE(input->read_exact(reinterpret_cast<unsigned char*>(content.data()), 12));
   EXPECT_EQ(content, "deep content");
-  input = platform::InputFile();
-
-  // Cleared from the top by lifting each level's child into its place: the whole path is
-  // too long for the system, and removing from the bottom is slow in the kernel.
-  fs::current_path(root / "Deep");
-  for (int i = 0; i < DEPTH; ++i) fs::current_path("d");
-  fs::remove("bottom.txt");
-  fs::current_path(root / "Deep");
-  while (fs::exists("d/d")) {
-    fs::rename("d/d", "t");
-    fs::remove("d");
-    fs::rename("t", "d");
-  }
-  fs::current_path(before);
-  fs::remove_all(root);
 }
 
 TEST_F(Collect, InputFileReadsExactlyOrSaysWhy) {

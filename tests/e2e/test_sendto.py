@@ -1,0 +1,297 @@
+"""The Send To flow: `qel sendto` with and without files, sign-in, errors, both languages.
+
+Standard input is always at its end, so the closing wait for Enter returns at once. The
+clipboard and mail programs are stand-ins on PATH that record how they were called."""
+
+from __future__ import annotations
+
+import json
+import os
+import pty
+import subprocess
+import sys
+import time
+from pathlib import Path
+from urllib.parse import quote, unquote
+
+import pytest
+
+from conftest import QEL, run_qel
+
+GREETING_EN = "Logged in as ana@example.com (Business plan)."
+GREETING_RO = "Conectat ca ana@example.com (plan Business)."
+HINT_EN = "To send files: right click on them -> Send to -> Dropvale."
+HINT_RO = "Pentru a trimite fișiere: click dreapta pe ele -> Trimite către -> Dropvale."
+PROMPT_EN = "\nPress Enter to close."
+PROMPT_RO = "\nApasă Enter pentru a închide."
+
+TOOL = """#!{python}
+import json, os, sys
+data = sys.stdin.buffer.read()
+with open(os.path.join({records!r}, {name!r} + ".jsonl"), "a") as f:
+    f.write(json.dumps({{"args": sys.argv[1:], "input": data.decode("utf-8", "surrogateescape")}}) + "\\n")
+sys.exit({code})
+"""
+
+
+class Tools:
+    """A PATH folder of stand-in programs, each recording its arguments and its input."""
+
+    def __init__(self, root: Path):
+        self.bin = root / "bin"
+        self.records = root / "records"
+        self.bin.mkdir()
+        self.records.mkdir()
+
+    def add(self, name: str, code: int = 0) -> None:
+        p = self.bin / name
+        p.write_text(TOOL.format(python=sys.executable, records=str(self.records),
+                                 name=name, code=code))
+        p.chmod(0o755)
+
+    def calls(self, name: str, wait: float = 0.0) -> list[dict]:
+        f = self.records / (name + ".jsonl")
+        deadline = time.monotonic() + wait
+        while not f.exists() and time.monotonic() < deadline:
+            time.sleep(0.05)  # detached programs may still be starting
+        if not f.exists():
+            return []
+        return [json.loads(line) for line in f.read_text().splitlines()]
+
+
+@pytest.fixture
+def tools(tmp_path: Path) -> Tools:
+    return Tools(tmp_path)
+
+
+@pytest.fixture
+def flow_env(api_env: dict, tools: Tools) -> dict:
+    e = dict(api_env)
+    e["PATH"] = str(tools.bin)
+    return e
+
+
+def files(tmp_path: Path, **contents: bytes) -> list[Path]:
+    folder = tmp_path / "files"
+    folder.mkdir(exist_ok=True)
+    out = []
+    for name, data in contents.items():
+        p = folder / name
+        p.write_bytes(data)
+        out.append(p)
+    return out
+
+
+def test_send_with_files_prints_link_copies_it_opens_mail_and_counts_down(
+        flow_env, service, tools, tmp_path):
+    tools.add("wl-copy")
+    tools.add("xclip")
+    tools.add("xdg-open")
+    paths = files(tmp_path, a=b"abc", b=b"hello")
+
+    # Bytes, not text: text mode would turn the countdown's carriage returns into newlines.
+    r = subprocess.run(QEL + ["sendto", *map(str, paths)], env=flow_env, input=b"",
+                       capture_output=True, timeout=60)
+
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == b""
+    err = r.stderr.decode()
+    assert "\x1b]0;" not in err  # standard error is not a terminal
+    assert err.startswith("Sending 2 files (8 B), end-to-end encrypted\n")
+    done = err.index("\nDone. Transfer #1 is active.\n") + len("\nDone. Transfer #1 is active.\n")
+    link, rest = err[done:].split("\n", 1)
+    assert link.startswith(service.origin + "/t/1#key=")
+    assert rest == (
+        "The link was copied to the clipboard.\n"
+        "Opening a new email with the link...\n"
+        "\n"
+        "\rThis window closes in 5 s. \rThis window closes in 4 s. \rThis window closes in 3 s. "
+        "\rThis window closes in 2 s. \rThis window closes in 1 s. \n"
+    )
+
+    # The first clipboard program took the link, without a line end; the next was not tried.
+    assert tools.calls("wl-copy") == [{"args": [], "input": link}]
+    assert tools.calls("xclip") == []
+
+    (mail,) = tools.calls("xdg-open", wait=10)
+    url = mail["args"][-1]
+    body = ("Hello,\r\n\r\nHere are the files, sent with Dropvale (2 files, 8 B):\r\n" + link
+            + "\r\n\r\nThe link is valid until 13.04.2025.\r\n")
+    assert url == ("mailto:?subject=" + quote("Files sent with Dropvale", safe="")
+                   + "&body=" + quote(body, safe=""))
+
+    created = json.loads(service.find("POST", "/transfers")[0].body)
+    assert created["mode"] == "e2ee"
+    assert [f["name"] for f in created["files"]] == ["a", "b"]
+
+
+def test_without_files_greets_and_explains(flow_env, service):
+    r = run_qel(["sendto"], flow_env)
+    assert r.returncode == 0
+    assert r.stdout == ""
+    assert r.stderr == f"{GREETING_EN}\n\n{HINT_EN}\n{PROMPT_EN}"
+    assert len(service.find("GET", "/me")) == 1
+
+
+@pytest.mark.parametrize("variables, romanian", [
+    ({"QEL_LANG": "RO-ro"}, True),
+    ({"QEL_LANG": "romana", "LANG": "en_US.UTF-8"}, True),
+    ({"LANG": "ro_RO.UTF-8"}, True),
+    ({"LC_ALL": "", "LC_MESSAGES": "RO", "LANG": "en_US.UTF-8"}, True),
+    ({"LC_ALL": "en_US.UTF-8", "LANG": "ro_RO.UTF-8"}, False),
+    ({"QEL_LANG": "", "LANG": "ro_RO.UTF-8"}, False),
+    ({"QEL_LANG": "en", "LC_ALL": "ro_RO.UTF-8"}, False),
+    ({"QEL_LANG": "r"}, False),
+    ({}, False),
+], ids=lambda v: str(v) if isinstance(v, bool) else " ".join(f"{k}={x}" for k, x in v.items()))
+def test_language_choice(flow_env, variables, romanian):
+    env = dict(flow_env, **variables)
+    r = run_qel(["sendto"], env)
+    assert r.returncode == 0
+    if romanian:
+        assert r.stderr == f"{GREETING_RO}\n\n{HINT_RO}\n{PROMPT_RO}"
+    else:
+        assert r.stderr == f"{GREETING_EN}\n\n{HINT_EN}\n{PROMPT_EN}"
+
+
+def test_window_title_when_stderr_is_a_terminal(flow_env):
+    master, slave = pty.openpty()
+    try:
+        p = subprocess.run(QEL + ["sendto"], env=flow_env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=slave, timeout=60)
+        os.close(slave)
+        slave = -1
+        out = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: the terminal's other side is closed and drained
+                break
+            if not chunk:
+                break
+            out += chunk
+    finally:
+        os.close(master)
+        if slave >= 0:
+            os.close(slave)
+    assert p.returncode == 0
+    assert out.startswith(b"\x1b]0;Dropvale\x07" + GREETING_EN.encode())
+
+
+def test_rejected_key_signs_in_saves_token_and_greets(flow_env, service, tools, config_file):
+    tools.add("xdg-open")
+    service.pending_polls = 0
+    env = dict(flow_env, QEL_API_KEY="expired-key")
+
+    r = run_qel(["sendto"], env)
+
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.startswith("You are not connected to Dropvale.\n")
+    assert "WXYZ-1234" in r.stderr
+    # Once after the sign-in, once for the start without files.
+    assert r.stderr.endswith(f"{GREETING_EN}\n\n{GREETING_EN}\n\n{HINT_EN}\n{PROMPT_EN}")
+    assert json.loads(config_file.read_text())["api_key"] == service.device_token
+    me = service.find("GET", "/me")
+    assert [m.headers["authorization"] for m in me] == [
+        "Bearer expired-key", f"Bearer {service.device_token}"]
+    assert tools.calls("xdg-open", wait=10)[0]["args"][-1].endswith("/device?code=WXYZ-1234")
+
+
+def test_sign_in_in_romanian_without_any_key(flow_env, service, tools, config_file):
+    service.pending_polls = 0
+    env = dict(flow_env, QEL_LANG="ro")
+    del env["QEL_API_KEY"]
+
+    r = run_qel(["sendto"], env)
+
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.startswith("Nu ești conectat la Dropvale.\n")
+    assert "Deschide în browser pagina:" in r.stderr
+    assert r.stderr.endswith(f"{GREETING_RO}\n\n{GREETING_RO}\n\n{HINT_RO}\n{PROMPT_RO}")
+    assert json.loads(config_file.read_text())["api_key"] == service.device_token
+
+
+def test_sign_in_is_saved_before_a_failed_upload(flow_env, service, tmp_path, config_file):
+    service.pending_polls = 0
+    service.on("POST", "/transfers", status=404,
+               json={"error": {"code": "plan_limit", "message": "Plan limit reached."}})
+    env = dict(flow_env, QEL_API_KEY="expired-key")
+
+    r = run_qel(["sendto", *files(tmp_path, a=b"abc")], env)
+
+    assert r.returncode == 1
+    assert r.stderr.endswith(
+        "Sending 1 file (3 B), end-to-end encrypted\n"
+        "\nError: Plan limit reached. (plan_limit, HTTP 404)\n" + PROMPT_EN)
+    assert json.loads(config_file.read_text())["api_key"] == service.device_token
+
+
+@pytest.mark.parametrize("lang, expected", [
+    ("en", "Warning: skipped empty file: {empty}\n"
+           "Sending 1 file (3 B), end-to-end encrypted\n"
+           "\nError: Plan limit reached. (plan_limit, HTTP 404)\n" + PROMPT_EN),
+    ("ro", "Atenție: skipped empty file: {empty}\n"
+           "Trimit 1 fișier (3 B), criptat end-to-end\n"
+           "\nEroare: Plan limit reached. (plan_limit, HTTP 404)\n" + PROMPT_RO),
+], ids=["en", "ro"])
+def test_failed_upload_shows_the_error_and_ends_with_1(flow_env, service, tmp_path, lang,
+                                                       expected):
+    service.on("POST", "/transfers", status=404,
+               json={"error": {"code": "plan_limit", "message": "Plan limit reached."}})
+    a, empty = files(tmp_path, a=b"abc", empty=b"")
+
+    r = run_qel(["sendto", a, empty], dict(flow_env, QEL_LANG=lang))
+
+    assert r.returncode == 1
+    assert r.stdout == ""
+    assert r.stderr == expected.format(empty=empty)
+
+
+def test_two_files_in_romanian_use_the_plural(flow_env, service, tmp_path):
+    service.on("POST", "/transfers", status=404,
+               json={"error": {"code": "plan_limit", "message": "Plan limit reached."}})
+    r = run_qel(["sendto", *files(tmp_path, a=b"abc", b=b"de")], dict(flow_env, QEL_LANG="ro"))
+    assert r.returncode == 1
+    assert r.stderr.startswith("Trimit 2 fișiere (5 B), criptat end-to-end\n")
+
+
+def test_other_failures_of_the_key_check_do_not_start_a_sign_in(flow_env, service, tmp_path):
+    service.on("GET", "/me", status=403,
+               json={"error": {"code": "forbidden", "message": "Account suspended."}})
+    a, empty = files(tmp_path, a=b"abc", empty=b"")
+
+    r = run_qel(["sendto", a, empty], flow_env)
+
+    assert r.returncode == 1
+    # The collection's warning is dropped: only the error is shown.
+    assert r.stderr == "\nError: Account suspended. (forbidden, HTTP 403)\n" + PROMPT_EN
+    assert service.find("POST", "/auth/device") == []
+
+
+def test_unreachable_service_is_an_error_without_sign_in(env):
+    env = dict(env, QEL_API_URL="http://127.0.0.1:1/api/v1", QEL_API_KEY="k")
+    r = run_qel(["sendto"], env)
+    assert r.returncode == 1
+    assert r.stderr.startswith("\nError: Network error: ")
+    assert r.stderr.endswith(PROMPT_EN)
+    assert "not connected" not in r.stderr
+
+
+def test_collection_failure_comes_before_any_request(flow_env, service, tmp_path):
+    missing = tmp_path / "missing.txt"
+    r = run_qel(["sendto", missing], flow_env)
+    assert r.returncode == 1
+    assert r.stderr == (f"\nError: {missing}: No such file or directory (os error 2)\n"
+                        + PROMPT_EN)
+    assert service.requests == []
+
+
+def test_failed_save_after_sign_in_is_an_error(flow_env, service, home):
+    service.pending_polls = 0
+    (home / ".config").write_text("not a folder")
+    r = run_qel(["sendto"], dict(flow_env, QEL_API_KEY="expired-key"))
+    assert r.returncode == 1
+    assert "\nError: cannot create " in r.stderr
+    assert GREETING_EN not in r.stderr
+    assert r.stderr.endswith(PROMPT_EN)
+
