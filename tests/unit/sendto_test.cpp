@@ -1,8 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
 #include <string>
 
+#include "platform/platform.h"
 #include "sendto/mail_link.h"
+#include "sendto/send_to_flow.h"
 #include "sendto/texts.h"
 
 namespace qel {
@@ -138,6 +145,80 @@ TEST(Fill, ReplacesPlaceholdersInOrder) {
   EXPECT_EQ(fill("\rThis window closes in {} s. ", {"5"}), "\rThis window closes in 5 s. ");
   EXPECT_EQ(fill("{}", {"{}"}), "{}");  // values are not scanned again
   EXPECT_EQ(fill("no value {}", {}), "no value {}");
+}
+
+// Stand-in clipboard programs on a private PATH: each records its arguments and input and
+// ends with the code it was given.
+class Clipboard : public testing::Test {
+ protected:
+  void SetUp() override {
+    // Random, so that test runs side by side never share the folder.
+    std::random_device random;
+    dir_ = std::filesystem::temp_directory_path() /
+           ("qel-clipboard-" + std::to_string(random()) + std::to_string(random()));
+    ASSERT_TRUE(std::filesystem::create_directory(dir_));
+    if (const char* path = std::getenv("PATH")) saved_path_ = path;
+    ::setenv("PATH", dir_.c_str(), 1);
+  }
+  void TearDown() override {
+    ::setenv("PATH", saved_path_.c_str(), 1);
+    std::filesystem::remove_all(dir_);
+  }
+
+  void tool(const std::string& name, int code) {
+    const auto file = dir_ / name;
+    std::ofstream(file) << "#!/bin/sh\n"
+                        << "echo \"$@\" > '" << dir_.string() << "/" << name << ".args'\n"
+                        << "/bin/cat > '" << dir_.string() << "/" << name << ".in'\n"
+                        << "exit " << code << "\n";
+    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+  }
+
+  // The arguments and the input a tool received, or none when it never ran.
+  using Seen = std::pair<std::string, std::string>;
+  std::optional<Seen> received(const std::string& name) {
+    auto args = platform::read_file(dir_ / (name + ".args"));
+    auto input = platform::read_file(dir_ / (name + ".in"));
+    if (!args || !input) return std::nullopt;
+    return Seen{*args, *input};
+  }
+
+  std::filesystem::path dir_;
+  std::string saved_path_;
+};
+
+TEST_F(Clipboard, TriesEachProgramInOrderUntilOneSucceeds) {
+  tool("wl-copy", 1);
+  tool("xclip", 0);
+  tool("xsel", 0);
+  testing::internal::CaptureStderr();
+  copy_to_clipboard(false, "https://x.example/t/1#key=k");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "The link was copied to the clipboard.\n");
+  EXPECT_EQ(received("wl-copy"), Seen("\n", "https://x.example/t/1#key=k"));
+  EXPECT_EQ(received("xclip"), Seen("-selection clipboard\n", "https://x.example/t/1#key=k"));
+  EXPECT_EQ(received("xsel"), std::nullopt);
+}
+
+TEST_F(Clipboard, LastProgramAndRomanianLine) {
+  tool("xsel", 0);
+  testing::internal::CaptureStderr();
+  copy_to_clipboard(true, "L");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Linkul a fost copiat în clipboard.\n");
+  EXPECT_EQ(received("xsel"), Seen("--clipboard --input\n", "L"));
+}
+
+TEST_F(Clipboard, NothingIsPrintedWhenEveryProgramFailsOrIsMissing) {
+  for (const bool present : {false, true}) {
+    if (present) {
+      tool("wl-copy", 1);
+      tool("xclip", 2);
+      tool("xsel", 127);
+    }
+    testing::internal::CaptureStderr();
+    copy_to_clipboard(false, "L");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << present;
+  }
+  EXPECT_TRUE(received("xsel"));
 }
 
 }  // namespace
