@@ -156,24 +156,22 @@ def test_language_choice(flow_env, variables, romanian):
 
 def test_window_title_when_stderr_is_a_terminal(flow_env):
     master, slave = pty.openpty()
+    p = subprocess.Popen(QEL + ["sendto"], env=flow_env, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=slave)
+    os.close(slave)
+    out = b""
     try:
-        p = subprocess.run(QEL + ["sendto"], env=flow_env, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.PIPE, stderr=slave, timeout=60)
-        os.close(slave)
-        slave = -1
-        out = b""
-        while True:
+        while True:  # read while it runs, until its side of the terminal is closed
             try:
                 chunk = os.read(master, 4096)
-            except OSError:  # EIO: the terminal's other side is closed and drained
+            except OSError:  # EIO once the program has closed the terminal
                 break
             if not chunk:
                 break
             out += chunk
     finally:
         os.close(master)
-        if slave >= 0:
-            os.close(slave)
+        p.wait(timeout=60)
     assert p.returncode == 0
     assert out.startswith(b"\x1b]0;Dropvale\x07" + GREETING_EN.encode())
 
