@@ -49,12 +49,9 @@ class FeatureLabelIter {
 
 FeatureLabelIter find_feature_label(const Json& features) { return FeatureLabelIter(features); }
 
-// A non-negative whole number (no fraction, no exponent), else none.
+// A non-negative whole number written without sign, fraction or exponent, else none.
 std::optional<std::uint64_t> count_of(const Json& value) {
   if (value.is_number_unsigned()) return value.get<std::uint64_t>();
-  if (value.is_number_integer() && value.get<std::int64_t>() >= 0) {
-    return static_cast<std::uint64_t>(value.get<std::int64_t>());
-  }
   return std::nullopt;
 }
 

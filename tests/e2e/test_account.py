@@ -88,6 +88,15 @@ def test_whoami_reads_only_exact_kinds(api_env, service):
     ]
 
 
+def test_whoami_counts_only_plain_whole_numbers(api_env, service):
+    service.on("GET", "/me", body=b'{"limits": {"monthly_transfers": -0, "expiry_days": 1e1},'
+                                  b' "usage": {"volume_this_month": 2048.0}}')
+    out = lines(run_qel(["whoami"], api_env))
+    assert out[3] == "Transfers / month:  - used of unlimited"
+    assert out[4] == "Volume / month:     0 B used of unlimited"
+    assert out[5] == "Expiry:             never"
+
+
 def test_whoami_marks_a_read_only_account(api_env, service):
     service.on("GET", "/me", json={"read_only": True, "plan": {"name": "Old"},
                                    "limits": {"monthly_transfers": -1}, "features": []})
