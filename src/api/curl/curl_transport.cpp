@@ -23,7 +23,9 @@ namespace {
 
 constexpr long CONNECT_TIMEOUT_SECONDS = 20;
 constexpr long STALL_SECONDS = 180;               // no progress for this long ends the exchange
-constexpr long UPLOAD_BUFFER_BYTES = 512 * 1024;  // large chunk bodies move in few steps
+// Large chunk bodies move in few steps; measured on loopback, 128 KiB sends as fast as
+// 512 KiB while every handle (one per worker and request) holds a quarter of the memory.
+constexpr long UPLOAD_BUFFER_BYTES = 128 * 1024;
 constexpr std::size_t MAX_IDLE_CONNECTIONS = 100;
 constexpr const char* TLS12_CIPHERS =
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
