@@ -44,6 +44,7 @@ class Reply:
     gzip: bool = False
     close: bool = False  # close the connection after the reply (a cut body stays cut)
     times: int | None = 1  # how many requests it answers; None: every one
+    raw: bytes | None = None  # written as the whole reply, then the connection is closed
 
 
 def error_body(code: str, message: str) -> dict:
@@ -340,6 +341,11 @@ class _Handler(BaseHTTPRequestHandler):
         reply = service.handle(req)
         if reply.delay:
             time.sleep(reply.delay)
+        if reply.raw is not None:
+            self.wfile.write(reply.raw)
+            self.wfile.flush()
+            self.close_connection = True
+            return
         if reply.drop:
             try:
                 self.connection.shutdown(socket.SHUT_RDWR)

@@ -89,6 +89,42 @@ def test_delete_becomes_get_after_301_to_303(api_env, service, status):
     assert req.body == b"" and "content-length" not in req.headers
 
 
+@pytest.fixture
+def post_env(env, service, tmp_path, config_file):
+    """Runs that POST: logout revokes a saved sign-in token with an empty body, login
+    starts the device sign-in with a JSON one (no browser opener on PATH)."""
+    config_file.parent.mkdir(parents=True)
+    config_file.write_text(json.dumps({"api_key": "qec_saved"}))
+    (tmp_path / "bin").mkdir()
+    return dict(env, QEL_API_URL=service.url, PATH=str(tmp_path / "bin"))
+
+
+POSTS = [(["logout"], "/auth/revoke"), (["login"], "/auth/device")]
+
+
+@pytest.mark.parametrize("args, path", POSTS, ids=["empty-body", "json-body"])
+@pytest.mark.parametrize("status", [301, 302, 303])
+def test_post_becomes_get_without_a_body_after_301_to_303(post_env, service, args, path,
+                                                          status):
+    service.on("POST", path, status=status, headers={"Location": "/api/v1/moved"})
+    service.on("GET", "/moved", json={"device_code": "d", "interval": 0, "expires_in": 0})
+    run_qel(args, post_env)
+    (req,) = service.find("GET", "/moved")
+    assert req.body == b""
+    for name in ("content-length", "content-type", "transfer-encoding", "authorization"):
+        assert name not in req.headers
+    assert req.headers["accept"] == "application/json"
+
+
+@pytest.mark.parametrize("args, path", POSTS, ids=["empty-body", "json-body"])
+@pytest.mark.parametrize("status", [307, 308])
+def test_post_is_not_followed_on_307_and_308(post_env, service, args, path, status):
+    service.on("POST", path, status=status, headers={"Location": "/api/v1/moved"})
+    run_qel(args, post_env)
+    assert service.find(path="/moved") == []
+    assert [r.method for r in service.find()] == ["POST"]
+
+
 @pytest.mark.parametrize("status", [307, 308])
 def test_delete_is_not_followed_on_307_and_308(api_env, service, status):
     service.add_transfer(id=4)

@@ -225,6 +225,20 @@ def test_no_reply_is_a_network_error_with_the_url(api_env, service):
     assert result.stderr.startswith(f"Error: Network error: {service.url}/me: ")
 
 
+@pytest.mark.parametrize("raw", [
+    b"garbage instead of a status line\r\n\r\n",
+    b"HTTP/1.1 2x0 OK\r\nContent-Length: 2\r\n\r\n{}",
+    b"HTTP/1.1 200 OK\r\nContent-Length: abc\r\n\r\n{}",
+    b"HTTP/1.1 200 OK\r\nContent-Len",
+], ids=["no-status-line", "bad-status", "bad-length", "cut-head"])
+def test_a_malformed_reply_head_is_a_network_error(api_env, service, raw):
+    service.on("GET", "/me", raw=raw, times=None)
+    result = run_qel(["whoami"], api_env)
+    assert result.returncode == 1
+    assert result.stdout == ""
+    assert result.stderr.startswith(f"Error: Network error: {service.url}/me: Bad Reply: ")
+
+
 def test_a_key_with_a_line_break_is_never_sent(api_env, service):
     api_env["QEL_API_KEY"] = "test-key\r\nX-Injected: 1"
     result = run_qel(["whoami"], api_env)

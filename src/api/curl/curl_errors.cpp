@@ -1,5 +1,7 @@
 #include "api/curl/curl_errors.h"
 
+#include "common/text.h"
+
 namespace qel {
 namespace {
 
@@ -35,12 +37,26 @@ std::string_view kind_of(CURLcode code) {
   }
 }
 
+// curl answers a reply it cannot parse (an HTTP/0.9 head, a status that is not three
+// digits) with "unsupported protocol"; for an http or https URL that is the reply's fault.
+bool is_http_url(std::string_view url) {
+  const auto sep = url.find("://");
+  if (sep == std::string_view::npos) return false;
+  const std::string scheme = ascii_lower(url.substr(0, sep));
+  return scheme == "http" || scheme == "https";
+}
+
 }  // namespace
 
 std::string describe_curl_failure(std::string_view url, CURLcode code, const char* detail,
                                   bool proxy_refused) {
-  std::string text =
-      std::string(url) + ": " + std::string(proxy_refused ? "Proxy Failed" : kind_of(code));
+  std::string_view kind = kind_of(code);
+  if (proxy_refused) {
+    kind = "Proxy Failed";
+  } else if (code == CURLE_UNSUPPORTED_PROTOCOL && is_http_url(url)) {
+    kind = "Bad Reply";
+  }
+  std::string text = std::string(url) + ": " + std::string(kind);
   std::string_view why = (detail != nullptr && detail[0] != '\0') ? std::string_view(detail)
                                                                   : curl_easy_strerror(code);
   while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.remove_suffix(1);

@@ -215,6 +215,11 @@ class CurlTransport final : public Transport {
       return TransportFailure{request.url + ": Network Error: cannot prepare the request"};
     }
     const CURLcode rc = curl_easy_perform(h);
+    // curl accepts a connection that closes in the middle of the head; no reply came then.
+    if (rc == CURLE_OK && !ex.head_complete) {
+      return TransportFailure{request.url +
+                              ": Bad Reply: the connection closed before the reply's head ended"};
+    }
     if (rc == CURLE_OK) {
       HttpReply reply;
       long status = 0;
