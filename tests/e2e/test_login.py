@@ -266,15 +266,19 @@ def test_account_refused_after_approval_saves_nothing(service, device_env, confi
     assert not config_file.exists()
 
 
-def test_missing_urls_print_blank_lines_and_open_the_empty_text(service, device_env, opener):
+@pytest.mark.parametrize("complete", [None, "https://x.example/c?u=1"])
+def test_missing_urls_print_blank_lines(service, device_env, opener, complete):
     service.pending_polls = 0
-    service.on("POST", "/auth/device", json={"device_code": "d", "interval": 0})
+    reply = {"device_code": "d", "interval": 0}
+    if complete is not None:
+        reply["verification_url_complete"] = complete
+    service.on("POST", "/auth/device", json=reply)
     r = run_qel(["login"], device_env)
     assert r.returncode == 0, r.stderr
     assert r.stderr.split("\n")[:8] == [
         "", "Open this page in your browser:", "  ", "and confirm the code:", "", "    ", "",
         "(the browser was opened automatically)"]
-    assert read_record(opener) == ""
+    assert read_record(opener) == (complete or "")  # with neither URL, the empty text
     assert polls(service)[0].body == compact({"device_code": "d"})
 
 
@@ -365,6 +369,17 @@ def test_refused_key_keeps_the_old_one(service, key_env, config_file):
     assert r.stdout == ""
     assert r.stderr == "Error: Invalid API key. (unauthorized, HTTP 401)\n"
     assert config_file.read_text() == old
+
+
+def test_a_failed_save_prints_nothing(service, key_env, config_file):
+    config_file.parent.parent.mkdir(parents=True)
+    config_file.parent.write_text("a file where the folder should be")
+    r = run_qel(["login", "--key", "test-key"], key_env)
+    assert r.returncode == 1
+    assert r.stdout == ""
+    assert r.stderr.startswith(f"Error: cannot create {config_file.parent}: ")
+    assert "(os error " in r.stderr
+    assert len(service.find("GET", "/me")) == 1
 
 
 def test_unreachable_service(key_env, config_file):

@@ -196,6 +196,7 @@ def test_rejected_key_signs_in_saves_token_and_greets(flow_env, service, tools, 
 
 
 def test_sign_in_in_romanian_without_any_key(flow_env, service, tools, config_file):
+    tools.add("xdg-open")
     service.pending_polls = 0
     env = dict(flow_env, QEL_LANG="ro")
     del env["QEL_API_KEY"]
@@ -204,7 +205,12 @@ def test_sign_in_in_romanian_without_any_key(flow_env, service, tools, config_fi
 
     assert r.returncode == 0, r.stderr
     assert r.stderr.startswith("Nu ești conectat la Dropvale.\n")
-    assert "Deschide în browser pagina:" in r.stderr
+    assert ("\nDeschide în browser pagina:\n"
+            f"  {service.origin}/device\n"
+            "și confirmă codul:\n"
+            "\n    WXYZ-1234\n\n"
+            "(browserul s-a deschis automat)\n"
+            "Aștept confirmarea...\n") in r.stderr
     assert r.stderr.endswith(f"{GREETING_RO}\n\n{GREETING_RO}\n\n{HINT_RO}\n{PROMPT_RO}")
     assert json.loads(config_file.read_text())["api_key"] == service.device_token
 
