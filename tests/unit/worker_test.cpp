@@ -322,6 +322,29 @@ TEST(ChunkWorker, AbortFlagAndFirstErrorAreRespected) {
   EXPECT_EQ(*taken->first_error, "earlier failure");
 }
 
+TEST(ChunkWorker, AChunkUnderWayWhenAnotherFailsRunsToItsEnd) {
+  // Another worker fails while this one's first attempt is out: the chunk still gets its
+  // retry and counts on the bar, and only then is the flag seen and the next job left.
+  WorkerContext* ctx = nullptr;
+  std::atomic<int> attempts{0};
+  WorkerFixture fx([&](const SeenRequest& r) {
+    if (attempts++ == 0) {
+      ctx->abort_flag = true;
+      return reply(503, "", {{"Retry-After", "0"}});
+    }
+    return accept(r);
+  });
+  fx.add("f.txt", "abc");
+  fx.add("g.txt", "later");
+  auto context = fx.context();
+  ctx = context.get();
+  run_chunk_worker(*context);
+  EXPECT_EQ(fx.transport->requests("PUT").size(), 2u);
+  EXPECT_FALSE(context->first_error);
+  EXPECT_EQ(fx.progress.position(), 3u);
+  EXPECT_EQ(context->job_queue.size(), 1u);
+}
+
 TEST(ChunkWorker, ManyWorkersShareOneContext) {
   // 24 chunks over 8 threads; every chunk is sent exactly once, whatever the interleaving.
   WorkerFixture fx(accept);
