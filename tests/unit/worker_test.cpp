@@ -17,6 +17,7 @@ using testing::FakeTransport;
 using testing::SeenRequest;
 using testing::TempFolder;
 using testing::fake_client;
+using testing::no_reply;
 using testing::random_text;
 using testing::reply;
 
@@ -230,25 +231,32 @@ TEST(ChunkWorker, SealsChunksInTheStreamLayout) {
 }
 
 TEST(ChunkWorker, RetriesResendTheSameSealedBodyAndDigest) {
-  std::atomic<int> refusals{2};
-  WorkerFixture fx([&](const SeenRequest& r) {
-    if (r.method == "PUT" && refusals-- > 0) {
-      return reply(409, R"({"error":{"code":"checksum_mismatch","message":"bad"}})");
+  // Each refusal twice, then the chunk is accepted; a lost exchange is retried like a 503.
+  const std::pair<const char*, HttpOutcome (*)()> refusals[] = {
+      {"checksum_mismatch",
+       [] { return reply(409, R"({"error":{"code":"checksum_mismatch","message":"bad"}})"); }},
+      {"invalid_chunk",
+       [] { return reply(400, R"({"error":{"code":"invalid_chunk","message":"bad"}})"); }},
+      {"no reply", [] { return no_reply(); }},
+  };
+  for (const auto& [what, refuse] : refusals) {
+    std::atomic<int> left{2};
+    WorkerFixture fx([&, refuse = refuse](const SeenRequest& r) {
+      return r.method == "PUT" && left-- > 0 ? refuse() : accept(r);
+    });
+    fx.add("a.bin", random_text(1000, 3));
+    fx.encrypt();
+    auto ctx = fx.context();
+    run_chunk_worker(*ctx);
+    EXPECT_FALSE(ctx->first_error) << what;
+    const auto puts = fx.transport->requests("PUT");
+    ASSERT_EQ(puts.size(), 3u) << what;
+    for (const auto& p : puts) {
+      EXPECT_TRUE(p.body == puts[0].body) << what << ": one seal, one nonce for every attempt";
+      EXPECT_EQ(p.header("X-Chunk-SHA256"), puts[0].header("X-Chunk-SHA256")) << what;
     }
-    return accept(r);
-  });
-  fx.add("a.bin", random_text(1000, 3));
-  fx.encrypt();
-  auto ctx = fx.context();
-  run_chunk_worker(*ctx);
-  EXPECT_FALSE(ctx->first_error);
-  const auto puts = fx.transport->requests("PUT");
-  ASSERT_EQ(puts.size(), 3u);
-  for (const auto& p : puts) {
-    EXPECT_TRUE(p.body == puts[0].body) << "one seal, one nonce for every attempt";
-    EXPECT_EQ(p.header("X-Chunk-SHA256"), puts[0].header("X-Chunk-SHA256"));
+    EXPECT_EQ(fx.waits, (std::vector<std::uint64_t>{2, 4})) << what;
   }
-  EXPECT_EQ(fx.waits, (std::vector<std::uint64_t>{2, 4}));
 }
 
 TEST(ChunkWorker, FailureTexts) {
