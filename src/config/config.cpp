@@ -79,7 +79,10 @@ class ConfigReader : public nlohmann::json_sax<Json> {
     } else if (target() != nullptr) {
       return false;  // an array or object where a field's value belongs
     }
-    return ++depth_ <= MAX_JSON_DEPTH;
+    // No depth limit: the library reads events without recursing, and members of other
+    // names are skipped however deeply they nest.
+    ++depth_;
+    return true;
   }
 
   bool close() {
@@ -88,8 +91,8 @@ class ConfigReader : public nlohmann::json_sax<Json> {
   }
 
   Form form_ = Form::none;
-  int depth_ = 0;
-  int elements_ = 0;
+  std::size_t depth_ = 0;
+  std::size_t elements_ = 0;
   std::optional<std::string>* field_ = nullptr;
   bool seen_key_ = false, seen_url_ = false, duplicate_ = false;
 };

@@ -30,11 +30,9 @@ std::string format_timestamp(const Json& value) {
 }
 
 std::string size_or_unlimited(const Json& value) {
+  // Only what the reader classifies as a non-negative integer counts; "-0" reads as a
+  // signed integer and, like every count of the commands, means no limit.
   if (value.is_number_unsigned()) return format_size(value.get<std::uint64_t>());
-  // A value built in the program rather than parsed may hold a signed non-negative integer.
-  if (value.is_number_integer() && value.get<std::int64_t>() >= 0) {
-    return format_size(static_cast<std::uint64_t>(value.get<std::int64_t>()));
-  }
   return "unlimited";
 }
 

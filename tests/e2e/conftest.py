@@ -61,6 +61,15 @@ def service():
     s.stop()
 
 
+@pytest.fixture(scope="module")
+def quiet_service():
+    """One stand-in service for a whole test file, for tests that only need one to answer
+    (starting one per test is slow). Requests of earlier tests stay in its record."""
+    s = FakeService().start()
+    yield s
+    s.stop()
+
+
 @pytest.fixture
 def api_env(env: dict, service: FakeService) -> dict:
     """The clean environment, pointed at the stand-in service with a valid key."""

@@ -155,3 +155,16 @@ def test_a_closed_standard_output_is_no_failure(env):
         os.close(write_end)
         assert r.returncode == 0, args
         assert r.stderr == b""
+
+
+def test_sendto_ends_with_the_flow_s_result_and_ignores_json(env, tmp_path):
+    # A path that cannot be read fails the flow before any request; the flow writes its own
+    # error, and main adds nothing.
+    missing = tmp_path / "missing.txt"
+    e = dict(env, QEL_API_KEY="k", QEL_API_URL="http://127.0.0.1:9/api/v1")
+    plain = run_qel(["sendto", missing], e)
+    assert (plain.returncode, plain.stdout) == (1, "")
+    assert str(missing) in plain.stderr and not plain.stderr.startswith("Error: ")
+    for args in (["--json", "sendto", missing], ["sendto", missing, "--json"]):
+        r = run_qel(args, e)
+        assert (r.returncode, r.stdout, r.stderr) == (1, "", plain.stderr), args

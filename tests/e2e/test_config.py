@@ -7,15 +7,7 @@ from __future__ import annotations
 import pytest
 
 from conftest import run_qel
-from fake_service import FakeService
 
-
-@pytest.fixture(scope="module")
-def quiet_service():
-    """One stand-in service for the whole file (starting one per test is slow)."""
-    s = FakeService().start()
-    yield s
-    s.stop()
 
 NOT_LOGGED_IN = 'Error: not logged in. Run "qel login" (or set QEL_API_KEY).\n'
 

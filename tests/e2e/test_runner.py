@@ -8,15 +8,7 @@ import os
 import pytest
 
 from conftest import run_qel
-from fake_service import FakeService
 
-
-@pytest.fixture(scope="module")
-def quiet_service():
-    """One stand-in service for the whole file (starting one per test is slow)."""
-    s = FakeService().start()
-    yield s
-    s.stop()
 
 NOT_LOGGED_IN = 'Error: not logged in. Run "qel login" (or set QEL_API_KEY).\n'
 
@@ -74,7 +66,23 @@ def test_the_parser_endings_read_no_configuration(env, config_file):
         assert r.returncode == code, args
 
 
-@pytest.mark.parametrize("args", [["install"], ["uninstall"], ["logout"]], ids=lambda a: a[0])
+@pytest.mark.parametrize("content", [None, b"not json", b'{"api_key": "saved-key"}'],
+                         ids=["no-file", "not-json", "other-key-saved"])
+def test_the_environment_key_is_used_whatever_the_file_holds(env, quiet_service, config_file,
+                                                              content):
+    if content is not None:
+        config_file.parent.mkdir(parents=True)
+        config_file.write_bytes(content)
+    e = dict(env, QEL_API_URL=quiet_service.url, QEL_API_KEY=" test-key\t")
+    before = len(quiet_service.requests)
+    r = run_qel(["whoami"], e)
+    assert (r.returncode, r.stderr) == (0, "")
+    (req,) = quiet_service.requests[before:]
+    assert req.headers["authorization"] == "Bearer test-key"
+
+
+@pytest.mark.parametrize("args", [["install"], ["uninstall"], ["logout"], ["login", "--key", "k"]],
+                         ids=lambda a: a[0])
 def test_subcommands_without_a_key_need_none(env, quiet_service, args, tmp_path):
     e = dict(env)
     e["QEL_API_URL"] = quiet_service.url

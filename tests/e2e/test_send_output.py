@@ -163,7 +163,8 @@ def test_not_logged_in(env, service, one_file):
     assert service.requests == []
 
 
-def test_progress_bar_on_a_terminal_is_erased_at_the_end(api_env, service, tmp_path):
+@pytest.mark.parametrize("extra", [[], ["--quiet"], ["--json"]])
+def test_progress_bar_on_a_terminal_is_erased_at_the_end(api_env, service, tmp_path, extra):
     import os
     import pty
     import subprocess
@@ -174,7 +175,7 @@ def test_progress_bar_on_a_terminal_is_erased_at_the_end(api_env, service, tmp_p
     f.write_bytes(os.urandom(3 * 1024 * 1024))
     master, slave = pty.openpty()
     try:
-        p = subprocess.run(QEL + ["send", str(f)], env=api_env, stdin=subprocess.DEVNULL,
+        p = subprocess.run(QEL + ["send", str(f), *extra], env=api_env, stdin=subprocess.DEVNULL,
                            stdout=subprocess.PIPE, stderr=slave, timeout=60)
         os.close(slave)
         slave = -1
@@ -193,6 +194,9 @@ def test_progress_bar_on_a_terminal_is_erased_at_the_end(api_env, service, tmp_p
         os.close(master)
     assert p.returncode == 0
     text = seen.decode()
+    if extra:
+        assert text == "", "--quiet and --json keep the terminal free of summary and bar"
+        return
     summary = "Sending 1 file (3.0 MB), end-to-end encrypted\r\n"
     assert text.startswith(summary), text
     bar = text[len(summary):]

@@ -125,6 +125,22 @@ def test_send_with_files_prints_link_copies_it_opens_mail_and_counts_down(
     assert [f["name"] for f in created["files"]] == ["a", "b"]
 
 
+def test_failing_clipboard_and_no_mail_program_only_leave_out_their_lines(
+        flow_env, tools, tmp_path):
+    for name in ("wl-copy", "xclip", "xsel"):
+        tools.add(name, code=1)  # every clipboard program fails; no URL opener at all
+    r = subprocess.run(QEL + ["sendto", *map(str, files(tmp_path, a=b"abc"))], env=flow_env,
+                       input=b"", capture_output=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    err = r.stderr.decode()
+    link = err.split("\nDone. Transfer #1 is active.\n", 1)[1].split("\n", 1)[0]
+    # Straight from the link to the countdown, which still runs to its end.
+    after = err.split(link + "\n", 1)[1]
+    assert after.startswith("\n\rThis window closes in 5 s. ")
+    assert after.endswith("\rThis window closes in 1 s. \n")
+    assert [len(tools.calls(n)) for n in ("wl-copy", "xclip", "xsel")] == [1, 1, 1]
+
+
 def test_without_files_greets_and_explains(flow_env, service):
     r = run_qel(["sendto"], flow_env)
     assert r.returncode == 0

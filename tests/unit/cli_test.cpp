@@ -4,6 +4,7 @@
 
 #include "main/cli.h"
 #include "main/cli_rules.h"
+#include "platform/platform.h"
 
 namespace qel {
 namespace {
@@ -253,6 +254,10 @@ TEST(Cli, UsageLinesNameTheProgramByItsFileName) {
   EXPECT_NE(help.out.find("Usage: qel-x "), std::string::npos) << help.out;
   auto version = std::get<ParseExit>(parse_cli({"/opt/tools/qel-x", "-V"}));
   EXPECT_EQ(version.out, "qel 1.2.0\n");
+  // An empty argument list stands for the running program's own path.
+  const auto self = platform::process_arguments(0, nullptr);
+  ASSERT_EQ(self.size(), 1u);
+  EXPECT_EQ(self.front(), platform::executable_path().value().string());
   // The short help of a fresh definition always says qel.
   EXPECT_NE(top_level_help().find("Usage: qel "), std::string::npos);
 }

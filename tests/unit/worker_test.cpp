@@ -17,6 +17,7 @@ using testing::FakeTransport;
 using testing::SeenRequest;
 using testing::TempFolder;
 using testing::fake_client;
+using testing::no_reply;
 using testing::random_text;
 using testing::reply;
 
@@ -230,25 +231,32 @@ TEST(ChunkWorker, SealsChunksInTheStreamLayout) {
 }
 
 TEST(ChunkWorker, RetriesResendTheSameSealedBodyAndDigest) {
-  std::atomic<int> refusals{2};
-  WorkerFixture fx([&](const SeenRequest& r) {
-    if (r.method == "PUT" && refusals-- > 0) {
-      return reply(409, R"({"error":{"code":"checksum_mismatch","message":"bad"}})");
+  // Each refusal twice, then the chunk is accepted; a lost exchange is retried like a 503.
+  const std::pair<const char*, HttpOutcome (*)()> refusals[] = {
+      {"checksum_mismatch",
+       [] { return reply(409, R"({"error":{"code":"checksum_mismatch","message":"bad"}})"); }},
+      {"invalid_chunk",
+       [] { return reply(400, R"({"error":{"code":"invalid_chunk","message":"bad"}})"); }},
+      {"no reply", [] { return no_reply(); }},
+  };
+  for (const auto& [what, refuse] : refusals) {
+    std::atomic<int> left{2};
+    WorkerFixture fx([&, refuse = refuse](const SeenRequest& r) {
+      return r.method == "PUT" && left-- > 0 ? refuse() : accept(r);
+    });
+    fx.add("a.bin", random_text(1000, 3));
+    fx.encrypt();
+    auto ctx = fx.context();
+    run_chunk_worker(*ctx);
+    EXPECT_FALSE(ctx->first_error) << what;
+    const auto puts = fx.transport->requests("PUT");
+    ASSERT_EQ(puts.size(), 3u) << what;
+    for (const auto& p : puts) {
+      EXPECT_TRUE(p.body == puts[0].body) << what << ": one seal, one nonce for every attempt";
+      EXPECT_EQ(p.header("X-Chunk-SHA256"), puts[0].header("X-Chunk-SHA256")) << what;
     }
-    return accept(r);
-  });
-  fx.add("a.bin", random_text(1000, 3));
-  fx.encrypt();
-  auto ctx = fx.context();
-  run_chunk_worker(*ctx);
-  EXPECT_FALSE(ctx->first_error);
-  const auto puts = fx.transport->requests("PUT");
-  ASSERT_EQ(puts.size(), 3u);
-  for (const auto& p : puts) {
-    EXPECT_TRUE(p.body == puts[0].body) << "one seal, one nonce for every attempt";
-    EXPECT_EQ(p.header("X-Chunk-SHA256"), puts[0].header("X-Chunk-SHA256"));
+    EXPECT_EQ(fx.waits, (std::vector<std::uint64_t>{2, 4})) << what;
   }
-  EXPECT_EQ(fx.waits, (std::vector<std::uint64_t>{2, 4}));
 }
 
 TEST(ChunkWorker, FailureTexts) {
@@ -320,6 +328,29 @@ TEST(ChunkWorker, AbortFlagAndFirstErrorAreRespected) {
   run_chunk_worker(*taken);
   EXPECT_EQ(fx.transport->requests().size(), 1u);
   EXPECT_EQ(*taken->first_error, "earlier failure");
+}
+
+TEST(ChunkWorker, AChunkUnderWayWhenAnotherFailsRunsToItsEnd) {
+  // Another worker fails while this one's first attempt is out: the chunk still gets its
+  // retry and counts on the bar, and only then is the flag seen and the next job left.
+  WorkerContext* ctx = nullptr;
+  std::atomic<int> attempts{0};
+  WorkerFixture fx([&](const SeenRequest& r) {
+    if (attempts++ == 0) {
+      ctx->abort_flag = true;
+      return reply(503, "", {{"Retry-After", "0"}});
+    }
+    return accept(r);
+  });
+  fx.add("f.txt", "abc");
+  fx.add("g.txt", "later");
+  auto context = fx.context();
+  ctx = context.get();
+  run_chunk_worker(*context);
+  EXPECT_EQ(fx.transport->requests("PUT").size(), 2u);
+  EXPECT_FALSE(context->first_error);
+  EXPECT_EQ(fx.progress.position(), 3u);
+  EXPECT_EQ(context->job_queue.size(), 1u);
 }
 
 TEST(ChunkWorker, ManyWorkersShareOneContext) {

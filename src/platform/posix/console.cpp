@@ -83,7 +83,11 @@ void init_process() {
 std::vector<std::string> process_arguments(int argc, char** argv) {
   std::vector<std::string> args;
   for (int i = 0; i < argc; ++i) args.emplace_back(argv[i]);
-  if (args.empty()) args.emplace_back("qel");
+  // Started with an empty argument list: the running program's own path names it.
+  if (args.empty()) {
+    auto self = executable_path();
+    args.emplace_back(self ? self->string() : std::string("qel"));
+  }
   return args;
 }
 
