@@ -360,6 +360,14 @@ def test_no_key_given(service, key_env, config_file, args, stdin):
     assert not config_file.exists()
 
 
+def test_key_from_a_pipe_that_is_not_text(service, key_env, config_file):
+    r = run_qel(["login", "--key"], key_env, input="test-key\udcff\n")  # the byte 0xFF
+    assert r.returncode == 1
+    assert r.stderr == "Error: stream did not contain valid UTF-8\n"
+    assert service.requests == []
+    assert not config_file.exists()
+
+
 def test_refused_key_keeps_the_old_one(service, key_env, config_file):
     config_file.parent.mkdir(parents=True)
     old = '{"api_key": "old-key"}'
