@@ -1,5 +1,7 @@
 #include "common/json.h"
 
+#include <limits>
+
 namespace qel {
 namespace {
 
@@ -59,6 +61,16 @@ const Json& member(const Json& value, std::string_view key) {
   if (!value.is_object()) return null_value;
   const auto it = value.find(key);
   return it == value.end() ? null_value : *it;
+}
+
+std::optional<std::int64_t> signed_integer(const Json& value) {
+  if (value.is_number_unsigned()) {
+    const auto v = value.get<std::uint64_t>();
+    if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return {};
+    return static_cast<std::int64_t>(v);
+  }
+  if (value.is_number_integer()) return value.get<std::int64_t>();
+  return {};
 }
 
 }  // namespace qel

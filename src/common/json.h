@@ -1,6 +1,7 @@
 // The program's one way to read JSON documents: bounded nesting, whole text, no exceptions.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,5 +31,8 @@ std::string json_quote(std::string_view text);
 
 // Member lookup that yields null for a missing key or a value that is not an object.
 const Json& member(const Json& value, std::string_view key);
+
+// A JSON integer in the signed 64-bit range (no fraction or exponent), as transfer ids are.
+std::optional<std::int64_t> signed_integer(const Json& value);
 
 }  // namespace qel

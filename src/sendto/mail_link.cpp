@@ -39,15 +39,7 @@ std::string build_mail_link(bool romanian, std::size_t file_count, std::uint64_t
 }
 
 std::int64_t transfer_id_of(const Json& transfer) {
-  const Json& id = member(transfer, "id");
-  if (id.is_number_unsigned()) {
-    const auto v = id.get<std::uint64_t>();
-    return v <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
-               ? static_cast<std::int64_t>(v)
-               : 0;
-  }
-  if (id.is_number_integer()) return id.get<std::int64_t>();
-  return 0;
+  return signed_integer(member(transfer, "id")).value_or(0);
 }
 
 std::string expiry_date_of(const Json& transfer) {

@@ -1,7 +1,6 @@
 #include "upload/upload.h"
 
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -25,18 +24,6 @@ Json create_body(const std::vector<FileEntry>& files, const UploadOptions& optio
   body["mode"] = options.mode;
   body["files"] = std::move(list);
   return body;
-}
-
-// The create reply's "id": a JSON integer in the signed 64-bit range.
-std::optional<std::int64_t> transfer_id_of(const Json& reply) {
-  const Json& id = member(reply, "id");
-  if (id.is_number_unsigned()) {
-    const auto value = id.get<std::uint64_t>();
-    if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return {};
-    return static_cast<std::int64_t>(value);
-  }
-  if (id.is_number_integer()) return id.get<std::int64_t>();
-  return {};
 }
 
 std::string transfer_path(std::int64_t id) { return "/transfers/" + std::to_string(id); }
@@ -96,7 +83,7 @@ Result<UploadResult> upload_transfer(const ApiClient& client, const std::vector<
       [](const ApiError& e) { return is_retryable(e) && e.http_status != 0; },
       surroundings.sleep);
   if (!created) return fail(format_api_error(created.error()));
-  const auto transfer_id = transfer_id_of(created.value());
+  const auto transfer_id = signed_integer(member(created.value(), "id"));
   if (!transfer_id) return fail("unexpected response from the server");
 
   std::uint64_t total = 0;
