@@ -69,7 +69,16 @@ std::optional<HttpRequest> redirected_request(const HttpRequest& request, std::u
 ApiRequest::ApiRequest(const ApiClient& client, std::string method, std::string_view path)
     : agent_(client.agent) {
   request_.method = std::move(method);
-  request_.url = client.base_url + std::string(path);
+  request_.url = client.base_url;
+  // A "#" would end the request target at a fragment and silently drop the rest of the
+  // path and query (a status text holding "#" would lose the page values): it goes encoded.
+  for (const char ch : path) {
+    if (ch == '#') {
+      request_.url += "%23";
+    } else {
+      request_.url += ch;
+    }
+  }
   request_.headers.emplace_back("Accept", "application/json");
   if (!client.key.empty()) request_.headers.emplace_back("Authorization", "Bearer " + client.key);
 }

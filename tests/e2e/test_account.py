@@ -156,10 +156,11 @@ def test_list_page_count(api_env, service, args, total, page_line):
 
 def test_list_sends_its_values_unchanged(api_env, service):
     service.on("GET", r"/transfers\?.*", json={"data": []})
-    run_qel(["list", "--status", "a b&c", "--page", "0", "--per-page", "0"], api_env)
+    run_qel(["list", "--status", "a b&c#d", "--page", "0", "--per-page", "0"], api_env)
     (req,) = service.find("GET")
-    # The blank must be escaped to make a valid request line; nothing else is touched.
-    assert req.path == "/transfers?status=a%20b&c&page=0&per_page=0"
+    # The blank must be escaped to make a valid request line, and "#" so that it does not
+    # cut off the rest of the query as a fragment; nothing else is touched.
+    assert req.path == "/transfers?status=a%20b&c%23d&page=0&per_page=0"
 
 
 @pytest.mark.parametrize("reply", [{"data": []}, {}, {"data": {"id": 1}}, [], {"data": None}])
