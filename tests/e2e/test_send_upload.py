@@ -162,7 +162,18 @@ def test_refused_chunk_deletes_the_transfer_once(api_env, service, tmp_path):
         "/transfers/1/files/0/chunks/0", "/transfers/1/files/1/chunks/0"], "no job after the failure"
 
 
-def test_a_file_cut_short_during_the_upload_fails_the_upload(api_env, service, tmp_path):
+def swap_for_pipe(f):
+    os.unlink(f)
+    os.mkfifo(f)
+
+
+@pytest.mark.parametrize("change, failure", [
+    (lambda f: os.truncate(f, 10), "failed to fill whole buffer (was the file changed during upload?)"),
+    # A named pipe in its place must not leave the upload waiting for a writer.
+    (swap_for_pipe, "Illegal seek (os error 29)"),
+], ids=["cut-short", "replaced-by-pipe"])
+def test_a_file_changed_during_the_upload_fails_the_upload(api_env, service, tmp_path,
+                                                            change, failure):
     f = tmp_path / "shrinks.bin"
     f.write_bytes(os.urandom(CHUNK + 100))
     # The first chunk's reply is held back long enough to cut the file short meanwhile.
@@ -174,12 +185,11 @@ def test_a_file_cut_short_during_the_upload_fails_the_upload(api_env, service, t
     deadline = time.monotonic() + 60
     while not service.find("PUT") and time.monotonic() < deadline:
         time.sleep(0.01)
-    os.truncate(f, 10)
+    change(f)
     runner.join()
     r = result["r"]
     assert r.returncode == 1
-    assert r.stderr.endswith(
-        f"Error: {f}: failed to fill whole buffer (was the file changed during upload?)\n"), r.stderr
+    assert r.stderr.endswith(f"Error: {f}: {failure}\n"), r.stderr
     assert len(service.find("DELETE", r"/transfers/1")) == 1
     assert service.find("POST", r"/transfers/\d+/finalize") == []
 

@@ -23,8 +23,12 @@ InputFile::~InputFile() {
 }
 
 Result<InputFile> InputFile::open(const fs::path& path) {
-  const int fd = posix::open_path(path.native(), O_RDONLY);
+  // Opened without waiting, so a file replaced by a named pipe since it was collected
+  // cannot block the upload; reads then block as usual.
+  const int fd = posix::open_path(path.native(), O_RDONLY | O_NONBLOCK);
   if (fd < 0) return fail(last_error_text());
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags != -1) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return InputFile(fd);
 }
 
