@@ -74,7 +74,7 @@ TEST(Crypto, HkdfRfc5869Vectors) {
   }
 }
 
-// The GCM specification's test case 16: AES-256, 96-bit IV, 60 bytes of plaintext, AAD.
+// Test case 16 of the paper that defined GCM: AES-256, 96-bit IV, 60 bytes of plaintext, AAD.
 struct Gcm16 {
   std::string key = unhex("feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308");
   std::string iv = unhex("cafebabefacedbaddecaf888");
