@@ -32,7 +32,7 @@ void print_result(const UploadResult& result, const cmd::Send& args, bool json,
   std::string out = "Transfer #" + value_text(member(transfer, "id")) + " ready.\n";
   out += "Link:    " + result.link + "\n";
   out += "Expires: " + format_timestamp(member(transfer, "expires_at")) + "\n";
-  if (mode == E2EE) out += "The key is in the link (after #). Anyone with this link can download the files.\n";
+  if (mode == E2EE_MODE) out += "The key is in the link (after #). Anyone with this link can download the files.\n";
   if (const Json& email = member(transfer, "recipient_email"); email.is_string()) {
     out += "Email sent to " + email.get<std::string>() + ".\n";
   }
@@ -43,14 +43,14 @@ void print_result(const UploadResult& result, const cmd::Send& args, bool json,
 
 std::string resolve_send_mode(const cmd::Send& args) {
   if (args.mode) return *args.mode;
-  return args.no_encrypt ? "preview_download" : std::string(E2EE);
+  return args.no_encrypt ? "preview_download" : std::string(E2EE_MODE);
 }
 
 Status check_send_options(const cmd::Send& args, const std::string& mode) {
   bool known = false;
   for (std::string_view m : MODES) known = known || m == mode;
   if (!known) return fail("--mode must be e2ee, preview_download, preview_watermark or preview_only");
-  if (args.to && mode == E2EE) {
+  if (args.to && mode == E2EE_MODE) {
     return fail(
         "--to needs --no-encrypt: with end-to-end encryption the server cannot email a working "
         "link. Send the link yourself, or add --no-encrypt.");
@@ -117,12 +117,11 @@ Status run_send(const ApiClient& client, const cmd::Send& args, bool json) {
 
   const bool plain_text = !json && !args.quiet;
   if (plain_text) {
-    std::uint64_t total = 0;
-    for (const FileEntry& entry : *files) total += entry.size;
+    const std::uint64_t total = total_size(*files);
     const std::size_t count = files->size();
     platform::write_stderr("Sending " + std::to_string(count) + " file" + (count == 1 ? "" : "s") +
                            " (" + format_size(total) + ")" +
-                           (mode == E2EE ? ", end-to-end encrypted" : "") + "\n");
+                           (mode == E2EE_MODE ? ", end-to-end encrypted" : "") + "\n");
   }
   upload.hide_progress = !plain_text || !platform::stderr_is_terminal();
 

@@ -11,7 +11,6 @@
 
 namespace qel {
 
-inline constexpr std::string_view E2EE = "e2ee";
 
 // The --mode text unchanged; without it "preview_download" under --no-encrypt, else "e2ee".
 std::string resolve_send_mode(const cmd::Send& args);

@@ -52,14 +52,13 @@ int send_files(bool romanian, const std::vector<std::filesystem::path>& paths, C
 
   for (const std::string& warning : warnings) say(fill("{} {}\n", {t.warning_label, warning}));
 
-  std::uint64_t total = 0;
-  for (const FileEntry& file : *files) total += file.size;
+  const std::uint64_t total = total_size(*files);
   const std::size_t n = files->size();
   say(fill(t.summary, {std::to_string(n), n == 1 ? t.summary_word_one : t.summary_word_many,
                        format_size(total)}));
 
   UploadOptions options;
-  options.mode = "e2ee";
+  options.mode = std::string(E2EE_MODE);
   options.parallel = SEND_TO_PARALLEL;
   options.options = Json::object();
   options.hide_progress = false;

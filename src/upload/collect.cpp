@@ -172,4 +172,10 @@ Result<std::vector<FileEntry>> collect_files(const std::vector<fs::path>& paths,
   return files;
 }
 
+std::uint64_t total_size(const std::vector<FileEntry>& files) {
+  std::uint64_t total = 0;
+  for (const FileEntry& entry : files) total += entry.size;
+  return total;
+}
+
 }  // namespace qel

@@ -28,6 +28,9 @@ Status walk_folder(const std::filesystem::path& folder, const std::string& prefi
 void add_file(std::vector<FileEntry>& files, std::filesystem::path path, std::string name,
               std::uint64_t size, std::vector<std::string>& warnings);
 
+// The sum of the files' sizes, as the summary line and the progress bar show it.
+std::uint64_t total_size(const std::vector<FileEntry>& files);
+
 bool compare_entry_names(const platform::FolderEntry& a, const platform::FolderEntry& b);
 
 }  // namespace qel

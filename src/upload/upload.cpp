@@ -12,7 +12,6 @@ namespace qel {
 
 namespace {
 
-constexpr std::string_view E2EE_MODE = "e2ee";
 constexpr std::string_view NOT_PENDING = "transfer_not_pending";
 
 Json create_body(const std::vector<FileEntry>& files, const UploadOptions& options) {
@@ -86,8 +85,7 @@ Result<UploadResult> upload_transfer(const ApiClient& client, const std::vector<
   const auto transfer_id = signed_integer(member(created.value(), "id"));
   if (!transfer_id) return fail("unexpected response from the server");
 
-  std::uint64_t total = 0;
-  for (const FileEntry& entry : files) total += entry.size;
+  const std::uint64_t total = total_size(files);
   std::optional<ProgressBar> visible;
   ProgressBar hidden;
   if (!options.hide_progress) {

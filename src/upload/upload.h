@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "api/client.h"
@@ -15,6 +16,8 @@
 namespace qel {
 
 inline constexpr std::size_t MAX_WORKERS = 8;
+// The one mode that seals files on this computer before they leave it.
+inline constexpr std::string_view E2EE_MODE = "e2ee";
 
 struct UploadOptions {
   std::string mode;
