@@ -1,10 +1,12 @@
 #include "desktop/shortcut.h"
 
 #include <cstdint>
-#include <vector>
+#include <string>
 
 #include "common/text.h"
 #include "platform/platform.h"
+#include "platform/utf16.h"
+#include "platform/windows_rules.h"
 
 namespace qel {
 namespace {
@@ -38,39 +40,12 @@ void put_u32(std::string& out, std::uint32_t v) {
 
 void put_zeros(std::string& out, std::size_t count) { out.append(count, '\0'); }
 
-// The code points of a text; ill-formed bytes count as U+FFFD, as path_text makes them.
-std::vector<char32_t> code_points(std::string_view text) {
-  const std::string valid = utf8_lossy(text);
-  std::vector<char32_t> out;
-  out.reserve(valid.size());
-  for (std::size_t i = 0; i < valid.size();) {
-    const auto b0 = static_cast<unsigned char>(valid[i]);
-    std::size_t len = b0 < 0x80 ? 1 : b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
-    char32_t cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
-    for (std::size_t k = 1; k < len; ++k) {
-      cp = (cp << 6) | (static_cast<unsigned char>(valid[i + k]) & 0x3F);
-    }
-    out.push_back(cp);
-    i += len;
-  }
-  return out;
+// The UTF-16 code units of a text; ill-formed bytes count as U+FFFD, as path_text makes them.
+std::u16string utf16_units(std::string_view text) {
+  return platform::utf16_from_wtf8(utf8_lossy(text));
 }
 
-std::vector<std::uint16_t> utf16_units(std::string_view text) {
-  std::vector<std::uint16_t> units;
-  for (const char32_t cp : code_points(text)) {
-    if (cp >= 0x10000) {
-      const char32_t v = cp - 0x10000;
-      units.push_back(static_cast<std::uint16_t>(0xD800 + (v >> 10)));
-      units.push_back(static_cast<std::uint16_t>(0xDC00 + (v & 0x3FF)));
-    } else {
-      units.push_back(static_cast<std::uint16_t>(cp));
-    }
-  }
-  return units;
-}
-
-std::string units_bytes(const std::vector<std::uint16_t>& units, std::size_t count) {
+std::string units_bytes(std::u16string_view units, std::size_t count) {
   std::string out;
   out.reserve(2 * count);
   for (std::size_t i = 0; i < count; ++i) put_u16(out, units[i]);
@@ -91,8 +66,15 @@ std::string utf16le_bytes(std::string_view text) {
 }
 
 std::string ansi_path_bytes(std::string_view text) {
+  // One byte per code point: ASCII as itself, anything else (a pair of UTF-16 units too)
+  // as "?".
+  const std::u16string units = utf16_units(text);
   std::string out;
-  for (const char32_t cp : code_points(text)) out += cp < 0x80 ? static_cast<char>(cp) : '?';
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const char16_t u = units[i];
+    out += u < 0x80 ? static_cast<char>(u) : '?';
+    if (u >= 0xD800 && u <= 0xDBFF) ++i;  // a pair from one code point (lossy text has no lone ones)
+  }
   out += '\0';
   return out;
 }
@@ -166,20 +148,15 @@ std::string build_send_to_shortcut(std::string_view target, std::string_view wor
 Result<std::filesystem::path> send_to_shortcut_path() {
   const auto appdata = platform::env_text("APPDATA");
   if (!appdata) return fail("APPDATA is not set");
-  return std::filesystem::path(*appdata) / "Microsoft" / "Windows" / "SendTo" / "Dropvale.lnk";
-}
-
-std::string shortcut_target(std::string_view program_path) {
-  constexpr std::string_view VERBATIM_PREFIX = "\\\\?\\";
-  if (program_path.starts_with(VERBATIM_PREFIX)) program_path.remove_prefix(4);
-  return std::string(program_path);
+  return platform::path_from_text(*appdata) / "Microsoft" / "Windows" / "SendTo" / "Dropvale.lnk";
 }
 
 Status install_send_to() {
   auto exe = platform::executable_path();
   if (!exe) return fail(std::move(exe).error());
-  const std::string target = shortcut_target(platform::path_text(*exe));
-  const std::filesystem::path target_path(target);
+  const std::string exe_text = platform::path_text(*exe);
+  const std::string target(platform::strip_verbatim_prefix(exe_text));
+  const std::filesystem::path target_path = platform::path_from_text(target);
   const std::string working_folder =
       target_path.has_relative_path() && target_path.has_parent_path()
           ? platform::path_text(target_path.parent_path())

@@ -22,9 +22,6 @@ std::string utf16le_bytes(std::string_view text);
 // One byte per code point ("?" for anything outside ASCII), then a zero byte.
 std::string ansi_path_bytes(std::string_view text);
 
-// The path text the shortcut names: the "\\?\" prefix of verbatim paths removed.
-std::string shortcut_target(std::string_view program_path);
-
 Status install_send_to();
 Status uninstall_send_to();
 

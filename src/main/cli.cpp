@@ -12,6 +12,7 @@
 
 #include "common/text.h"
 #include "main/cli_rules.h"
+#include "platform/platform.h"
 
 namespace qel {
 namespace {
@@ -185,7 +186,7 @@ std::optional<std::string> given(const CLI::App* app, const char* name, const st
 std::vector<std::filesystem::path> to_paths(const std::vector<std::string>& words) {
   std::vector<std::filesystem::path> paths;
   paths.reserve(words.size());
-  for (const auto& w : words) paths.emplace_back(unprotect_word(w));
+  for (const auto& w : words) paths.push_back(platform::path_from_text(unprotect_word(w)));
   return paths;
 }
 
@@ -239,8 +240,8 @@ Commands to_command(const Definition& d, const CLI::App* sub) {
 
 std::string program_name(const std::vector<std::string>& args) {
   if (args.empty()) return "qel";
-  std::string name = std::filesystem::path(args.front()).filename().string();
-  return name.empty() ? std::string("qel") : utf8_lossy(name);
+  std::string name = platform::path_text(platform::path_from_text(args.front()).filename());
+  return name.empty() ? std::string("qel") : name;
 }
 
 ParseExit usage_error(std::string message) {

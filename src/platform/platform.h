@@ -1,10 +1,12 @@
 // The operating-system seam: everything outside src/platform reaches the system only
-// through these functions. POSIX implementation in src/platform/posix.
+// through these functions. Implementations in src/platform/posix and src/platform/windows;
+// the rules both share are in utf16.h and windows_rules.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,10 +71,16 @@ std::string system_error_text(int code);
 // The same for the calling thread's last error (errno on POSIX).
 std::string last_error_text();
 
-// A path as text: invalid sequences (unpaired surrogates on Windows) become U+FFFD.
+// A path as text for messages: invalid sequences (unpaired surrogates on Windows) become
+// U+FFFD.
 std::string path_text(const fs::path& path);
-// The bytes of a file-system name, the order in which folder entries are sorted.
+// A path's lossless text form: its bytes on POSIX, WTF-8 on Windows (an unpaired surrogate
+// as the three bytes of its code point). Compared as bytes, it gives the order in which
+// folder entries are sorted.
 std::string name_bytes(const fs::path& name);
+// The path that a text names; the inverse of name_bytes, so a command-line argument that is
+// not valid Unicode still reaches the file system unchanged.
+fs::path path_from_text(std::string_view text);
 
 // ---- folders and files --------------------------------------------------------------
 
@@ -124,7 +132,7 @@ Result<std::vector<FolderEntry>> list_folder(const fs::path& folder);
 // parent, so it reaches folders whose paths exceed the system's path length limit.
 class Folder {
  public:
-  Folder() = default;
+  Folder();
   Folder(Folder&& other) noexcept;
   Folder& operator=(Folder&& other) noexcept;
   Folder(const Folder&) = delete;
@@ -137,11 +145,13 @@ class Folder {
   Result<Folder> open_child(const fs::path& name) const;
   // The entries, as list_folder reports them.
   Result<std::vector<FolderEntry>> entries() const;
-  bool is_open() const { return handle_ != -1; }
+  bool is_open() const { return state_ != nullptr; }
+
+  struct State;  // each implementation's own
 
  private:
-  explicit Folder(std::intptr_t handle) : handle_(handle) {}
-  std::intptr_t handle_ = -1;
+  explicit Folder(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
 };
 
 // The folder's canonical form (absolute, links resolved); none on any failure.
@@ -150,7 +160,7 @@ std::optional<fs::path> canonical_folder(const fs::path& folder);
 // A file opened for reading, closed when destroyed.
 class InputFile {
  public:
-  InputFile() = default;
+  InputFile();
   InputFile(InputFile&& other) noexcept;
   InputFile& operator=(InputFile&& other) noexcept;
   InputFile(const InputFile&) = delete;
@@ -163,9 +173,11 @@ class InputFile {
   // ends first, the system's error text when a read fails.
   Status read_exact(unsigned char* buffer, std::size_t size);
 
+  struct State;  // each implementation's own
+
  private:
-  explicit InputFile(std::intptr_t handle) : handle_(handle) {}
-  std::intptr_t handle_ = -1;
+  explicit InputFile(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
 };
 
 // ---- randomness ------------------------------------------------------------------
@@ -177,6 +189,8 @@ Status random_fill(unsigned char* buffer, std::size_t size);
 
 struct Command {
   std::string program;  // a bare name, looked up as the platform looks programs up
+  // (on Windows with ".exe", in the program's own folder, the system folder, the Windows
+  // folder, then PATH; never in the current folder)
   std::vector<std::string> args;
 };
 

@@ -147,12 +147,5 @@ TEST(Shortcut, LongTargetsAreCutInTheEnvironmentBlock) {
   }
 }
 
-TEST(Shortcut, VerbatimPrefixIsRemoved) {
-  EXPECT_EQ(shortcut_target("\\\\?\\D:\\T\\qel.exe"), "D:\\T\\qel.exe");
-  EXPECT_EQ(shortcut_target("\\\\?\\UNC\\host\\share\\qel.exe"), "UNC\\host\\share\\qel.exe");
-  EXPECT_EQ(shortcut_target("D:\\T\\qel.exe"), "D:\\T\\qel.exe");
-  EXPECT_EQ(shortcut_target("/usr/bin/qel"), "/usr/bin/qel");
-}
-
 }  // namespace
 }  // namespace qel

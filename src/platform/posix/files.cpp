@@ -22,6 +22,8 @@ std::string path_text(const fs::path& path) { return utf8_lossy(path.native()); 
 
 std::string name_bytes(const fs::path& name) { return name.native(); }
 
+fs::path path_from_text(std::string_view text) { return fs::path(std::string(text)); }
+
 std::optional<fs::path> roaming_app_data() {
   // The XDG base directory rules: an absolute XDG_CONFIG_HOME, else ~/.config. Both are
   // taken as bytes, as paths are on POSIX, valid UTF-8 or not.

@@ -11,16 +11,19 @@
 
 namespace qel::platform {
 
-InputFile::InputFile(InputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+struct InputFile::State {
+  explicit State(int fd) : fd(fd) {}
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+  ~State() { ::close(fd); }
+  int fd;
+};
 
-InputFile& InputFile::operator=(InputFile&& other) noexcept {
-  std::swap(handle_, other.handle_);
-  return *this;
-}
-
-InputFile::~InputFile() {
-  if (handle_ != -1) ::close(static_cast<int>(handle_));
-}
+InputFile::InputFile() = default;
+InputFile::InputFile(std::unique_ptr<State> state) : state_(std::move(state)) {}
+InputFile::InputFile(InputFile&& other) noexcept = default;
+InputFile& InputFile::operator=(InputFile&& other) noexcept = default;
+InputFile::~InputFile() = default;
 
 Result<InputFile> InputFile::open(const fs::path& path) {
   // Opened without waiting, so a file replaced by a named pipe since it was collected
@@ -29,14 +32,14 @@ Result<InputFile> InputFile::open(const fs::path& path) {
   if (fd < 0) return fail(last_error_text());
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags != -1) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  return InputFile(fd);
+  return InputFile(std::make_unique<State>(fd));
 }
 
 Status InputFile::seek(std::uint64_t offset) {
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
     return fail(system_error_text(EINVAL));
   }
-  if (::lseek(static_cast<int>(handle_), static_cast<off_t>(offset), SEEK_SET) < 0) {
+  if (::lseek(state_->fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
     return fail(last_error_text());
   }
   return {};
@@ -44,7 +47,7 @@ Status InputFile::seek(std::uint64_t offset) {
 
 Status InputFile::read_exact(unsigned char* buffer, std::size_t size) {
   while (size > 0) {
-    const ssize_t n = ::read(static_cast<int>(handle_), buffer, size);
+    const ssize_t n = ::read(state_->fd, buffer, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail(last_error_text());

@@ -50,33 +50,36 @@ Result<FileMeta> stat_path(const fs::path& path) {
   return FileMeta{kind_of(st), size_of(st)};
 }
 
-Folder::Folder(Folder&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+// An open folder is its descriptor; sub-folders open relative to it.
+struct Folder::State {
+  explicit State(int fd) : fd(fd) {}
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+  ~State() { ::close(fd); }
+  int fd;
+};
 
-Folder& Folder::operator=(Folder&& other) noexcept {
-  std::swap(handle_, other.handle_);
-  return *this;
-}
-
-Folder::~Folder() {
-  if (handle_ != -1) ::close(static_cast<int>(handle_));
-}
+Folder::Folder() = default;
+Folder::Folder(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Folder::Folder(Folder&& other) noexcept = default;
+Folder& Folder::operator=(Folder&& other) noexcept = default;
+Folder::~Folder() = default;
 
 Result<Folder> Folder::open(const fs::path& path) {
   const int fd = posix::open_path(path.native(), O_RDONLY | O_DIRECTORY);
   if (fd < 0) return fail(last_error_text());
-  return Folder(fd);
+  return Folder(std::make_unique<State>(fd));
 }
 
 Result<Folder> Folder::open_child(const fs::path& name) const {
-  const int fd = ::openat(static_cast<int>(handle_), name.c_str(),
-                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = ::openat(state_->fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return fail(last_error_text());
-  return Folder(fd);
+  return Folder(std::make_unique<State>(fd));
 }
 
 Result<std::vector<FolderEntry>> Folder::entries() const {
   // The stream gets its own descriptor, so this folder stays usable for open_child.
-  const int fd = ::openat(static_cast<int>(handle_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = ::openat(state_->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return fail(last_error_text());
   std::unique_ptr<DIR, DirClose> dir(::fdopendir(fd));
   if (!dir) {
