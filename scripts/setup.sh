@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev
   python3 python3-pytest python3-cryptography ca-certificates
   liblnk-utils
+  # The Debian package's dependencies are read from the binary with these (scripts/package.sh).
+  dpkg-dev file
 )
 # The upload benchmark (bench/run.sh) also needs a fast HTTP sink and the tools it compares with.
 if [ "${1:-}" = "--bench" ]; then
@@ -22,9 +24,18 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+[ ${#missing[@]} -gt 0 ] || exit 0
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null 2>&1; then
+    echo "These Debian packages are missing: ${missing[*]}" >&2
+    echo "Installing them needs root, and sudo is not available. As root, run:" >&2
+    echo "  apt-get install ${missing[*]}" >&2
+    echo "then run this again." >&2
+    exit 1
+  fi
+  sudo=(sudo)
 fi
+"${sudo[@]}" apt-get update
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"

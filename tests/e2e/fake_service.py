@@ -1,8 +1,9 @@
 """A scriptable stand-in for the Dropvale service API, on 127.0.0.1.
 
 Used in-process by the end-to-end tests (see conftest.py) and as a standalone server by
-scripts/demo.sh. Every endpoint the client calls has a sensible default reply; a test can
-queue scripted replies for a method and path pattern, and every request is recorded.
+scripts/demo.sh and scripts/stand-in.sh. Every endpoint the client calls has a sensible
+default reply; a test can queue scripted replies for a method and path pattern, and every
+request is recorded.
 """
 
 from __future__ import annotations
@@ -12,12 +13,14 @@ import gzip as gzip_module
 import hashlib
 import json
 import re
+import signal
 import socket
 import ssl
 import sys
 import threading
 import time
 from dataclasses import dataclass, field
+from datetime import datetime, timedelta, timezone
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
@@ -151,6 +154,10 @@ class FakeService:
     def add_transfer(self, **fields) -> dict:
         with self.lock:
             tid = fields.pop("id", None) or self.next_id
+            # Dates follow today, so a transfer sent by hand never shows an expiry in the
+            # past: it expires at the end of the plan's last day.
+            created = datetime.now(timezone.utc)
+            expires = created + timedelta(days=DEFAULT_ACCOUNT["limits"]["expiry_days"])
             self.next_id = max(self.next_id, tid + 1)
             t = {
                 "id": tid,
@@ -158,8 +165,8 @@ class FakeService:
                 "title": None,
                 "mode": "e2ee",
                 "url": f"{self.origin}/t/{tid}",
-                "created_at": "2025-03-14T09:26:53Z",
-                "expires_at": "2025-04-13T23:59:59Z",
+                "created_at": created.strftime("%Y-%m-%dT%H:%M:%SZ"),
+                "expires_at": expires.strftime("%Y-%m-%dT23:59:59Z"),
                 "download_count": 0,
                 "files": [],
                 "downloads": [],
@@ -384,23 +391,39 @@ def main() -> int:
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--port-file", help="write the chosen port to this file")
     args = parser.parse_args()
-    service = FakeService().start(args.port)
-    service.device_interval = 1
-    # One transfer to look at, so that a first `qel list` shows the table.
-    service.add_transfer(title="Holiday photos", file_count=2, total_size=3670016,
-                         download_count=1,
-                         files=[{"name": "beach.jpg", "size": 2097152, "downloads": 1},
-                                {"name": "notes.txt", "size": 1572864, "downloads": 0}])
-    if args.port_file:
-        with open(args.port_file, "w") as f:
-            f.write(str(service.port))
-    print(f"fake service listening on {service.url}", flush=True)
+    service = None
     try:
+        try:
+            service = FakeService().start(args.port)
+        except OSError as e:
+            print(f"cannot listen on 127.0.0.1:{args.port}: {e.strerror}", file=sys.stderr)
+            return 1
+        service.device_interval = 1
+        # One transfer to look at, so that a first `qel list` shows the table.
+        service.add_transfer(title="Holiday photos", file_count=2, total_size=3670016,
+                             download_count=1,
+                             files=[{"name": "beach.jpg", "size": 2097152, "downloads": 1},
+                                    {"name": "notes.txt", "size": 1572864, "downloads": 0}])
+        if args.port_file:
+            with open(args.port_file, "w") as f:
+                f.write(str(service.port))
+        print(f"Stand-in service listening on {service.url} (Ctrl-C stops it).\n"
+              "In another shell, point qel at it and sign in:\n"
+              "\n"
+              f"  export QEL_API_URL={service.url}\n"
+              "  qel login --key test-key\n"
+              "\n"
+              "(A plain `qel login` works too: its sign-in code is approved by itself a "
+              "moment later.)", flush=True)
         while True:
             time.sleep(3600)
     except KeyboardInterrupt:
         pass
-    service.stop()
+    finally:
+        # A second Ctrl-C while stopping must not end in a traceback either.
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        if service is not None:
+            service.stop()
     return 0
 
 
