@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,6 +30,11 @@ inline std::string wtf8_from_wide(std::wstring_view units) {
 inline std::string utf8_from_wide_lossy(std::wstring_view units) {
   return utf8_from_utf16_lossy(std::u16string(units.begin(), units.end()));
 }
+
+// The path in the form the Win32 file functions take: unchanged while it is short, otherwise
+// made absolute and given the "\\?\" prefix (for UNC paths "\\?\UNC\"), so the system's path
+// length limit does not apply. One that cannot be made absolute is left as it is.
+std::wstring win32_path(const std::filesystem::path& path);
 
 // Owns a kernel handle and closes it on every way out. INVALID_HANDLE_VALUE and null are
 // both "no handle", since the APIs that create handles report failure with one or the other.
