@@ -45,6 +45,28 @@ bool is_link_reparse_point(std::uint32_t attributes, std::uint32_t reparse_tag) 
   return (attributes & REPARSE_POINT) != 0 && (reparse_tag & NAME_SURROGATE) != 0;
 }
 
+bool is_msys_pty_pipe_name(std::u16string_view name) {
+  const auto skip = [&name](std::u16string_view prefix) {
+    if (!name.starts_with(prefix)) return false;
+    name.remove_prefix(prefix.size());
+    return true;
+  };
+  // At least one character of the class, all of them consumed.
+  const auto skip_run = [&name](auto in_class) {
+    std::size_t n = 0;
+    while (n < name.size() && in_class(name[n])) ++n;
+    name.remove_prefix(n);
+    return n > 0;
+  };
+  const auto is_digit = [](char16_t c) { return c >= u'0' && c <= u'9'; };
+  const auto is_hex = [&is_digit](char16_t c) {
+    return is_digit(c) || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+  };
+  if (!skip(u"\\msys-") && !skip(u"\\cygwin-")) return false;
+  if (!skip_run(is_hex) || !skip(u"-pty") || !skip_run(is_digit) || !skip(u"-")) return false;
+  return skip(u"from-master") || skip(u"to-master");
+}
+
 bool delete_needs_readonly_override(std::uint32_t windows_error) {
   constexpr std::uint32_t ACCESS_DENIED = 5;  // ERROR_ACCESS_DENIED
   return windows_error == ACCESS_DENIED;

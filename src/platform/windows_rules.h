@@ -23,6 +23,11 @@ bool console_is_own(std::uint32_t attached_processes);
 // tag has the name-surrogate bit; other reparse points are ordinary entries.
 bool is_link_reparse_point(std::uint32_t attributes, std::uint32_t reparse_tag);
 
+// The name GetFileInformationByHandleEx gives a pipe that an MSYS or Cygwin terminal hands
+// its programs as a standard stream: \msys-<hex>-pty<N>-to-master or -from-master, possibly
+// followed by more, or the same with \cygwin- in front. Such a pipe stands for a terminal.
+bool is_msys_pty_pipe_name(std::u16string_view name);
+
 // A plain delete refused with this Windows error is tried again with the read-only
 // attribute ignored.
 bool delete_needs_readonly_override(std::uint32_t windows_error);

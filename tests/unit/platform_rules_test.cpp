@@ -103,6 +103,31 @@ TEST(WindowsRules, OnlyNameSurrogateReparsePointsAreLinks) {
   }
 }
 
+TEST(WindowsRules, OnlyMsysAndCygwinTerminalPipesCountAsTerminals) {
+  struct Case {
+    std::u16string name;
+    bool terminal;
+  };
+  const Case cases[] = {
+      {u"\\msys-1888ae32e00d56aa-pty0-to-master", true},
+      {u"\\msys-1888ae32e00d56aa-pty12-from-master", true},
+      {u"\\cygwin-e022582115c10879-pty3-from-master", true},
+      {u"\\cygwin-E022582115C10879-pty0-to-master-cyg", true},  // more may follow the direction
+      {u"\\msys-1888ae32e00d56aa-pipe-0x12", false},            // an ordinary MSYS pipe
+      {u"\\msys-1888ae32e00d56aa-pty-to-master", false},        // no terminal number
+      {u"\\msys--pty0-to-master", false},                       // no installation key
+      {u"\\msys-12g4-pty0-to-master", false},                   // key not hexadecimal
+      {u"\\msys-1888ae32e00d56aa-pty0-to-slave", false},
+      {u"msys-1888ae32e00d56aa-pty0-to-master", false},         // no leading backslash
+      {u"\\mingw-1888ae32e00d56aa-pty0-to-master", false},
+      {u"\\msys-1888ae32e00d56aa-pty0-to-maste", false},        // cut short
+      {u"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(is_msys_pty_pipe_name(c.name), c.terminal) << wtf8_from_utf16(c.name);
+  }
+}
+
 TEST(WindowsRules, OnlyAccessDeniedRetriesTheDeleteIgnoringReadOnly) {
   EXPECT_TRUE(delete_needs_readonly_override(5));
   EXPECT_FALSE(delete_needs_readonly_override(2));   // not found
