@@ -9,6 +9,7 @@
 #include "collect_fixture.h"
 #include "platform/platform.h"
 #include "support/build.h"
+#include "support/system.h"
 
 namespace qel::test {
 namespace {
@@ -114,6 +115,9 @@ TEST_F(Collect, ManyLevelsWithSubFoldersStillToCome) {
 }
 
 TEST_F(Collect, NamesThatAreNotValidUnicode) {
+  if (system::under_wine()) {
+    GTEST_SKIP() << "Wine cannot create a file whose name holds an unpaired surrogate";
+  }
   const std::string bad = std::string(build::invalid_text) + ".bin";
   const fs::path raw = file("Raw/" + bad, "1");
   file("Raw/z.bin", "2");
