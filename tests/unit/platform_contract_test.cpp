@@ -37,7 +37,8 @@ using platform::EntryKind;
     return ::testing::AssertionFailure() << "\"" << text << "\" is no system error text";
   }
   const std::string code = text.substr(at + 11, text.size() - at - 12);
-  if (code.empty() || !std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (code.empty() || !std::all_of(code.begin(), code.end(), digit)) {
     return ::testing::AssertionFailure() << "\"" << text << "\" has no error code";
   }
   if (windows_code && code != std::to_string(*windows_code)) {
@@ -466,7 +467,8 @@ TEST_F(PlatformProcess, BareNamesAreSearchedInTheSystemsOrder) {
   ASSERT_TRUE(platform::run_capture({"qel-test-on-path", {}}));
   const auto path_runs = programs_.runs("qel-test-on-path");
   ASSERT_EQ(path_runs.size(), 1u);
-  EXPECT_TRUE(fs::equivalent(path_runs[0].self, on_path / ("qel-test-on-path" + std::string(build::exe_suffix))));
+  const fs::path on_path_copy = on_path / ("qel-test-on-path" + std::string(build::exe_suffix));
+  EXPECT_TRUE(fs::equivalent(path_runs[0].self, on_path_copy));
 
   EXPECT_FALSE(platform::run_capture({"qel-test-in-current-folder", {}}));
   EXPECT_TRUE(programs_.runs("qel-test-in-current-folder").empty());

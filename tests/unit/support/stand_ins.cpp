@@ -13,7 +13,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string program_file(std::string_view name) { return std::string(name) + std::string(build::exe_suffix); }
+std::string program_file(std::string_view name) {
+  return std::string(name) + std::string(build::exe_suffix);
+}
 
 fs::path test_binary_folder() {
   auto self = platform::executable_path();

@@ -32,7 +32,8 @@ class StandIns {
   StandIns& operator=(const StandIns&) = delete;
 
   // Makes the bare program name `name` start a stand-in: a copy where the platform looks
-  // first (POSIX: the PATH folder; Windows: beside the test binary).
+  // first (POSIX: the PATH folder; Windows: beside the test binary, where test processes
+  // take turns, so only one StandIns of a process may place copies at a time).
   void place(const std::string& name);
   // A copy named `name` (with the platform's program suffix) in `folder`.
   fs::path copy_to(const fs::path& folder, const std::string& name) const;
