@@ -1,44 +1,15 @@
+// The configuration's format and the rules that pick the key and URL in force.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <map>
+#include <optional>
+#include <string>
 
 #include "config/config.h"
+#include "support/build.h"
+#include "support/env.h"
 
 namespace qel {
 namespace {
-
-namespace fs = std::filesystem;
-
-// Sets environment variables for one test and puts the old values back afterwards.
-class EnvGuard {
- public:
-  void set(const char* name, const std::optional<std::string>& value) {
-    if (saved_.find(name) == saved_.end()) {
-      const char* old = std::getenv(name);
-      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-    }
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~EnvGuard() {
-    for (const auto& [name, value] : saved_) {
-      if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
-  }
-
- private:
-  std::map<std::string, std::optional<std::string>> saved_;
-};
 
 std::string show(const std::optional<Config>& c) {
   if (!c) return "fails";
@@ -130,118 +101,19 @@ TEST(ConfigWriter, WritesTheExactBytes) {
   }
 }
 
-class ConfigFile : public ::testing::Test {
+// The variables that override the saved values, unset for each test.
+class ConfigEnvironment : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "qel-config-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    fs::create_directories(root_ / "home");
-    env_.set("HOME", (root_ / "home").string());
-    env_.set("XDG_CONFIG_HOME", std::nullopt);
-    env_.set("QEL_API_KEY", std::nullopt);
-    env_.set("QEL_API_URL", std::nullopt);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(root_, ec);
+    env_.unset("QEL_API_KEY");
+    env_.unset("QEL_API_URL");
   }
 
-  static std::string read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  static unsigned mode_of(const fs::path& p) {
-    return static_cast<unsigned>(fs::status(p).permissions());
-  }
-
-  fs::path root_;
-  EnvGuard env_;
+  test::ScopedEnv env_;
 };
 
-TEST_F(ConfigFile, LivesUnderXdgConfigHomeOrHome) {
-  EXPECT_EQ(config_path(), root_ / "home" / ".config" / "qel" / "config.json");
-  env_.set("XDG_CONFIG_HOME", (root_ / "xdg").string());
-  EXPECT_EQ(config_path(), root_ / "xdg" / "qel" / "config.json");
-  env_.set("XDG_CONFIG_HOME", (root_ / "x\xff").string());  // a path is any bytes
-  EXPECT_EQ(config_path(), root_ / "x\xff" / "qel" / "config.json");
-  env_.set("XDG_CONFIG_HOME", "relative/xdg");  // not absolute: ignored
-  EXPECT_EQ(config_path(), root_ / "home" / ".config" / "qel" / "config.json");
-  env_.set("XDG_CONFIG_HOME", "");
-  EXPECT_EQ(config_path(), root_ / "home" / ".config" / "qel" / "config.json");
-  env_.set("HOME", std::nullopt);
-  EXPECT_EQ(config_path(), std::nullopt);
-  auto saved = save_config({"k", std::nullopt});
-  ASSERT_FALSE(saved.ok());
-  EXPECT_EQ(saved.error(), "cannot determine the configuration directory");
-  EXPECT_EQ(show(load_config()), "none none");
-}
-
-TEST_F(ConfigFile, SaveCreatesAPrivateFolderAndFileAndLoadReadsThemBack) {
-  const fs::path xdg = root_ / "deep" / "xdg";
-  env_.set("XDG_CONFIG_HOME", xdg.string());
-  EXPECT_EQ(show(load_config()), "none none");  // no file yet
-
-  auto saved = save_config({"key-1", "https://h/api/v1"});
-  ASSERT_TRUE(saved.ok()) << saved.error();
-  EXPECT_EQ(*saved, xdg / "qel" / "config.json");
-  EXPECT_EQ(read(*saved), "{\n  \"api_key\": \"key-1\",\n  \"api_url\": \"https://h/api/v1\"\n}");
-  EXPECT_EQ(mode_of(xdg / "qel"), 0700u);
-  EXPECT_EQ(mode_of(*saved), 0600u);
-  EXPECT_EQ(show(load_config()), "[key-1] [https://h/api/v1]");
-
-  // A later save rewrites the whole file, shorter too, and keeps it private.
-  fs::permissions(*saved, fs::perms::owner_read | fs::perms::owner_write |
-                              fs::perms::group_read | fs::perms::others_read);
-  ASSERT_TRUE(save_config({}).ok());
-  EXPECT_EQ(read(*saved), "{}");
-  EXPECT_EQ(mode_of(*saved), 0600u);
-  EXPECT_EQ(show(load_config()), "none none");
-}
-
-TEST_F(ConfigFile, SaveFailuresNameThePathAndTheSystemError) {
-  env_.set("XDG_CONFIG_HOME", (root_ / "xdg").string());
-  // A file where the folder belongs.
-  fs::create_directories(root_ / "xdg");
-  std::ofstream(root_ / "xdg" / "qel") << "not a folder";
-  auto saved = save_config({"k", std::nullopt});
-  ASSERT_FALSE(saved.ok());
-  EXPECT_EQ(saved.error(), "cannot create " + (root_ / "xdg" / "qel").string() +
-                               ": Not a directory (os error 20)");
-
-  // A folder where the file belongs.
-  fs::remove(root_ / "xdg" / "qel");
-  fs::create_directories(root_ / "xdg" / "qel" / "config.json");
-  saved = save_config({"k", std::nullopt});
-  ASSERT_FALSE(saved.ok());
-  EXPECT_EQ(saved.error(), "cannot write " + (root_ / "xdg" / "qel" / "config.json").string() +
-                               ": Is a directory (os error 21)");
-  EXPECT_EQ(show(load_config()), "none none");  // a folder in its place reads as empty
-
-  // Paths in the texts are shown as text, whatever bytes they hold.
-  const fs::path odd = root_ / "odd\xff";
-  env_.set("XDG_CONFIG_HOME", odd.string());
-  fs::create_directories(odd);
-  std::ofstream(odd / "qel") << "not a folder";
-  saved = save_config({});
-  ASSERT_FALSE(saved.ok());
-  EXPECT_EQ(saved.error(), "cannot create " + root_.string() +
-                               "/odd\xEF\xBF\xBD/qel: Not a directory (os error 20)");
-}
-
-TEST_F(ConfigFile, UnreadableOrMalformedFilesReadAsEmpty) {
-  const fs::path file = root_ / "home" / ".config" / "qel" / "config.json";
-  fs::create_directories(file.parent_path());
-  for (const char* text : {"{\"api_key\":\"k\"", "\xEF\xBB\xBF{}", "{\"api_key\":\"\xC3\"}", ""}) {
-    std::ofstream(file, std::ios::binary) << text;
-    EXPECT_EQ(show(load_config()), "none none") << text;
-  }
-  std::ofstream(file, std::ios::binary) << "[\"k\", \"u\"]\n";
-  EXPECT_EQ(show(load_config()), "[k] [u]");
-}
-
-TEST_F(ConfigFile, ResolvesTheKeyInForce) {
+TEST_F(ConfigEnvironment, ResolvesTheKeyInForce) {
+  const std::string INVALID(test::build::invalid_text);
   struct Case {
     std::optional<std::string> env;
     std::optional<std::string> saved;
@@ -256,19 +128,20 @@ TEST_F(ConfigFile, ResolvesTheKeyInForce) {
       {"   ", "saved", "saved"},
       {"", "saved", "saved"},
       {"\xC2\xA0\xE2\x80\xA8", std::nullopt, std::nullopt},
-      {"\xFF", "saved", "saved"},  // not valid Unicode: as if unset
+      {INVALID, "saved", "saved"},  // not valid Unicode: as if unset
       {std::nullopt, " saved ", "saved"},
       {std::nullopt, "   ", ""},  // a present, empty key
       {std::nullopt, "", ""},
   };
   for (const auto& c : cases) {
-    env_.set("QEL_API_KEY", c.env);
+    env_.put("QEL_API_KEY", c.env);
     EXPECT_EQ(resolve_api_key({c.saved, std::nullopt}), c.expected)
         << c.env.value_or("<unset>") << " / " << c.saved.value_or("<none>");
   }
 }
 
-TEST_F(ConfigFile, ResolvesTheUrlInForce) {
+TEST_F(ConfigEnvironment, ResolvesTheUrlInForce) {
+  const std::string INVALID(test::build::invalid_text);
   struct Case {
     std::optional<std::string> env;
     std::optional<std::string> saved;
@@ -280,14 +153,14 @@ TEST_F(ConfigFile, ResolvesTheUrlInForce) {
       {"http://h/api/ ", std::nullopt, "http://h/api/ "},  // not trimmed: the "/" stays
       {" http://h ", std::nullopt, " http://h "},
       {"  ", "https://saved/", "https://saved"},
-      {"\xFF", "https://saved", "https://saved"},
+      {INVALID, "https://saved", "https://saved"},
       {std::nullopt, "", ""},  // an empty saved URL is used as it is
       {std::nullopt, "///", ""},
       {std::nullopt, "http://h\\", "http://h\\"},
       {std::nullopt, " http://h/ ", " http://h/ "},
   };
   for (const auto& c : cases) {
-    env_.set("QEL_API_URL", c.env);
+    env_.put("QEL_API_URL", c.env);
     EXPECT_EQ(resolve_api_url({std::nullopt, c.saved}), c.expected)
         << c.env.value_or("<unset>") << " / " << c.saved.value_or("<none>");
   }

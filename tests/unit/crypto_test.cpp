@@ -7,30 +7,14 @@
 #include <thread>
 #include <vector>
 
+#include "support/hex.h"
+
 namespace {
 
 using qel::crypto::AesGcm;
+using qel::test::hex;
+using qel::test::unhex;
 
-std::string unhex(std::string_view hex) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
-  }
-  return out;
-}
-
-std::string hex(const unsigned char* data, std::size_t size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < size; ++i) {
-    out += digits[data[i] >> 4];
-    out += digits[data[i] & 15];
-  }
-  return out;
-}
-std::string hex(std::string_view s) {
-  return hex(reinterpret_cast<const unsigned char*>(s.data()), s.size());
-}
 const unsigned char* bytes(const std::string& s) {
   return reinterpret_cast<const unsigned char*>(s.data());
 }

@@ -7,25 +7,14 @@
 #include <set>
 #include <string>
 
+#include "support/hex.h"
+
 namespace {
 
 using namespace qel;
+using qel::test::hex;
 
 constexpr std::size_t MiB = 1024 * 1024;
-
-std::string hex(std::string_view s) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : s) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-template <std::size_t N>
-std::string hex(const std::array<unsigned char, N>& a) {
-  return hex(std::string_view(reinterpret_cast<const char*>(a.data()), N));
-}
 
 TransferKey test_key() {
   TransferKey key{};

@@ -2,10 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <map>
 #include <optional>
@@ -15,6 +13,9 @@
 #include "login/device_login.h"
 #include "login/login_internal.h"
 #include "platform/platform.h"
+#include "support/build.h"
+#include "support/files.h"
+#include "support/stand_ins.h"
 
 namespace qel {
 namespace {
@@ -244,46 +245,23 @@ TEST(Greeting, NamesTheAccountInBothLanguages) {
 }
 
 TEST(ClientName, NamesTheComputerAndTheSystem) {
-  EXPECT_EQ(client_name("DESK"), "qel - DESK (" + std::string(platform::os_display_name()) + ")");
-#if defined(__linux__)
-  EXPECT_EQ(client_name("DESK"), "qel - DESK (Linux)");
-#endif
+  EXPECT_EQ(client_name("DESK"), test::build::windows ? "qel - DESK (Windows)" : "qel - DESK (Linux)");
 }
 
 // ---- computer name -------------------------------------------------------------------
 
+// A stand-in "hostname" program and a file of the test's own in place of /etc/hostname.
 class ComputerName : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           ("qel-name-" + std::string(info->name()) + "-" +
-            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(dir_ / "bin");
-    if (const char* old = std::getenv("PATH")) saved_path_ = old;
-    // Only the fake program's folder, so the real "hostname" is out of reach.
-    ::setenv("PATH", (dir_ / "bin").string().c_str(), 1);
-  }
-  void TearDown() override {
-    if (saved_path_) ::setenv("PATH", saved_path_->c_str(), 1);
-    fs::remove_all(dir_);
-  }
-
-  // A fake "hostname" that writes `output` and leaves a mark that it ran.
+  // A fake "hostname" that prints `output`; its runs are recorded.
   void fake_hostname(const std::string& output) {
-    const fs::path program = dir_ / "bin" / "hostname";
-    std::ofstream(program) << "#!/bin/sh\n: > '" << (dir_ / "ran").string() << "'\nprintf '"
-                           << output << "'\n";
-    fs::permissions(program, fs::perms::owner_all, fs::perm_options::add);
+    programs_.place("hostname");
+    programs_.print("hostname", output);
   }
-  bool program_ran() const { return fs::exists(dir_ / "ran"); }
+  bool program_ran() const { return !programs_.runs("hostname").empty(); }
 
-  fs::path file(const std::string& content) {
-    const fs::path path = dir_ / "hostname-file";
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-  }
-  fs::path missing_file() const { return dir_ / "no-such-file"; }
+  fs::path file(const std::string& content) { return dir_.write("hostname-file", content); }
+  fs::path missing_file() const { return dir_.path() / "no-such-file"; }
 
   std::string name(std::map<std::string, std::optional<std::string>> vars, const fs::path& path) {
     auto env = [&](const char* key) -> platform::EnvVar {
@@ -295,8 +273,8 @@ class ComputerName : public ::testing::Test {
     return login_detail::computer_name_from(env, path);
   }
 
-  fs::path dir_;
-  std::optional<std::string> saved_path_;
+  test::TempFolder dir_;
+  test::StandIns programs_;
 };
 
 TEST_F(ComputerName, EnvironmentComesFirst) {
@@ -327,16 +305,20 @@ TEST_F(ComputerName, FileBeatsProgramEvenWhenBlank) {
 }
 
 TEST_F(ComputerName, ProgramWhenTheFileIsMissingOrNotText) {
-  fake_hostname(" lab\\377pc \\n");
+  fake_hostname(" lab\xFFpc \n");
   EXPECT_EQ(name({}, missing_file()), "lab\xEF\xBF\xBDpc");
   EXPECT_TRUE(program_ran());
   EXPECT_EQ(name({}, file("bad\xFF")), "lab\xEF\xBF\xBDpc");
+  const auto runs = programs_.runs("hostname");
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_TRUE(runs[0].args.empty());  // run without arguments
+  EXPECT_EQ(runs[0].input, "");       // and with no standard input
 }
 
-TEST_F(ComputerName, ComputerWhenNoSourceGivesOne) {
-  EXPECT_EQ(name({}, missing_file()), "computer");  // no "hostname" program on PATH
+TEST_F(ComputerName, ComputerWhenTheProgramPrintsBlanks) {
   fake_hostname("   ");
   EXPECT_EQ(name({}, missing_file()), "computer");
+  EXPECT_TRUE(program_ran());
 }
 
 }  // namespace

@@ -1,16 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <optional>
-#include <random>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "sendto/mail_link.h"
 #include "sendto/send_to_flow.h"
 #include "sendto/texts.h"
+#include "support/build.h"
+#include "support/stand_ins.h"
 
 namespace qel {
 namespace {
@@ -147,78 +145,78 @@ TEST(Fill, ReplacesPlaceholdersInOrder) {
   EXPECT_EQ(fill("no value {}", {}), "no value {}");
 }
 
-// Stand-in clipboard programs on a private PATH: each records its arguments and input and
-// ends with the code it was given.
+// The clipboard programs of the build, tried in this order.
+std::vector<platform::Command> expected_clipboard_commands() {
+  if (test::build::windows) return {{"clip", {}}};
+  return {{"wl-copy", {}}, {"xclip", {"-selection", "clipboard"}}, {"xsel", {"--clipboard", "--input"}}};
+}
+
+// The clipboard programs are started as stand-ins that record their arguments and input
+// and end with the code they were given.
 class Clipboard : public testing::Test {
  protected:
-  void SetUp() override {
-    // Random, so that test runs side by side never share the folder.
-    std::random_device random;
-    dir_ = std::filesystem::temp_directory_path() /
-           ("qel-clipboard-" + std::to_string(random()) + std::to_string(random()));
-    ASSERT_TRUE(std::filesystem::create_directory(dir_));
-    if (const char* path = std::getenv("PATH")) saved_path_ = path;
-    ::setenv("PATH", dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    ::setenv("PATH", saved_path_.c_str(), 1);
-    std::filesystem::remove_all(dir_);
-  }
-
-  void tool(const std::string& name, int code) {
-    const auto file = dir_ / name;
-    std::ofstream(file) << "#!/bin/sh\n"
-                        << "echo \"$@\" > '" << dir_.string() << "/" << name << ".args'\n"
-                        << "/bin/cat > '" << dir_.string() << "/" << name << ".in'\n"
-                        << "exit " << code << "\n";
-    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
-  }
-
-  // The arguments and the input a tool received, or none when it never ran.
-  using Seen = std::pair<std::string, std::string>;
-  std::optional<Seen> received(const std::string& name) {
-    auto args = platform::read_file(dir_ / (name + ".args"));
-    auto input = platform::read_file(dir_ / (name + ".in"));
-    if (!args || !input) return std::nullopt;
-    return Seen{*args, *input};
-  }
-
-  std::filesystem::path dir_;
-  std::string saved_path_;
+  const std::vector<platform::Command> commands_ = platform::clipboard_commands();
 };
 
+TEST_F(Clipboard, ProgramsOfTheBuild) {
+  const auto expected = expected_clipboard_commands();
+  ASSERT_EQ(commands_.size(), expected.size());
+  for (std::size_t i = 0; i < commands_.size(); ++i) {
+    EXPECT_EQ(commands_[i].program, expected[i].program);
+    EXPECT_EQ(commands_[i].args, expected[i].args) << commands_[i].program;
+  }
+}
+
 TEST_F(Clipboard, TriesEachProgramInOrderUntilOneSucceeds) {
-  tool("wl-copy", 1);
-  tool("xclip", 0);
-  tool("xsel", 0);
-  testing::internal::CaptureStderr();
-  copy_to_clipboard(false, "https://x.example/t/1#key=k");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "The link was copied to the clipboard.\n");
-  EXPECT_EQ(received("wl-copy"), Seen("\n", "https://x.example/t/1#key=k"));
-  EXPECT_EQ(received("xclip"), Seen("-selection clipboard\n", "https://x.example/t/1#key=k"));
-  EXPECT_EQ(received("xsel"), std::nullopt);
+  const std::string link = "https://x.example/t/1#key=k";
+  // Each program in turn is the first to succeed; those before it fail in different ways.
+  const int codes[] = {1, 2, 127};
+  for (std::size_t winner = 0; winner < commands_.size(); ++winner) {
+    test::StandIns programs;
+    for (std::size_t i = 0; i < commands_.size(); ++i) {
+      programs.place(commands_[i].program);
+      programs.exit_with(commands_[i].program, i < winner ? codes[i % 3] : 0);
+    }
+    testing::internal::CaptureStderr();
+    copy_to_clipboard(false, link);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "The link was copied to the clipboard.\n");
+    for (std::size_t i = 0; i < commands_.size(); ++i) {
+      const auto runs = programs.runs(commands_[i].program);
+      if (i > winner) {
+        EXPECT_TRUE(runs.empty()) << commands_[i].program << " after " << winner;
+        continue;
+      }
+      ASSERT_EQ(runs.size(), 1u) << commands_[i].program;
+      EXPECT_EQ(runs[0].args, commands_[i].args) << commands_[i].program;
+      EXPECT_EQ(runs[0].input, link) << commands_[i].program;
+    }
+  }
 }
 
 TEST_F(Clipboard, LastProgramAndRomanianLine) {
-  tool("xsel", 0);
+  const std::string last = commands_.back().program;
+  test::StandIns programs;  // the others are missing
+  programs.place(last);
   testing::internal::CaptureStderr();
   copy_to_clipboard(true, "L");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Linkul a fost copiat în clipboard.\n");
-  EXPECT_EQ(received("xsel"), Seen("--clipboard --input\n", "L"));
+  const auto runs = programs.runs(last);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].args, commands_.back().args);
+  EXPECT_EQ(runs[0].input, "L");
 }
 
-TEST_F(Clipboard, NothingIsPrintedWhenEveryProgramFailsOrIsMissing) {
-  for (const bool present : {false, true}) {
-    if (present) {
-      tool("wl-copy", 1);
-      tool("xclip", 2);
-      tool("xsel", 127);
-    }
-    testing::internal::CaptureStderr();
-    copy_to_clipboard(false, "L");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << present;
+TEST_F(Clipboard, NothingIsPrintedWhenEveryProgramFails) {
+  const int codes[] = {1, 2, 127};
+  test::StandIns programs;
+  for (std::size_t i = 0; i < commands_.size(); ++i) {
+    programs.place(commands_[i].program);
+    programs.exit_with(commands_[i].program, codes[i % 3]);
   }
-  EXPECT_TRUE(received("xsel"));
+  testing::internal::CaptureStderr();
+  copy_to_clipboard(false, "L");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  for (const auto& command : commands_) EXPECT_EQ(programs.runs(command.program).size(), 1u);
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 // temporary files.
 #pragma once
 
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -15,6 +13,7 @@
 
 #include "api/client.h"
 #include "api/transport.h"
+#include "support/files.h"
 
 namespace qel::testing {
 
@@ -88,30 +87,6 @@ inline std::string random_text(std::size_t size, unsigned seed) {
   return text;
 }
 
-// A folder of its own per test, removed at the end.
-class TempFolder {
- public:
-  TempFolder() {
-    static std::mt19937_64 names{std::random_device{}()};
-    path_ = std::filesystem::temp_directory_path() / ("qel-upload-" + std::to_string(names()));
-    std::filesystem::create_directories(path_);
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  std::filesystem::path write(const std::string& name, const std::string& bytes) const {
-    const auto file = path_ / name;
-    std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return file;
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using TempFolder = qel::test::TempFolder;
 
 }  // namespace qel::testing

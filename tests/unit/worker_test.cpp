@@ -7,6 +7,8 @@
 
 #include "e2ee/crypto.h"
 #include "e2ee/e2ee.h"
+#include "platform/platform.h"
+#include "support/hex.h"
 #include "upload/worker.h"
 #include "upload_fakes.h"
 
@@ -22,15 +24,7 @@ using testing::random_text;
 using testing::reply;
 
 std::string hex_sha256(const std::string& bytes) {
-  const auto digest =
-      crypto::sha256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : digest) {
-    out += DIGITS[b >> 4];
-    out += DIGITS[b & 15];
-  }
-  return out;
+  return test::hex(crypto::sha256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
 }
 
 TEST(ChunkArithmetic, CountsAndRetryDelays) {
@@ -276,7 +270,7 @@ TEST(ChunkWorker, FailureTexts) {
   const Case cases[] = {
       {"shrunk", "abc", 10, false, accept,
        "{path}: failed to fill whole buffer (was the file changed during upload?)", 0},
-      {"missing", "abc", 3, true, accept, "{path}: No such file or directory (os error 2)", 0},
+      {"missing", "abc", 3, true, accept, "{path}: " + platform::system_error_text(2), 0},
       {"refused", "abc", 3, false, refuse, "f.txt: Transfer not found. (not_found, HTTP 404)", 1},
       {"empty reply", "abc", 3, false, empty,
        "f.txt: The server returned an unexpected response. (invalid_response, HTTP 200)", 1},
@@ -292,7 +286,7 @@ TEST(ChunkWorker, FailureTexts) {
 
     std::string expected = c.expected;
     if (auto at = expected.find("{path}"); at != std::string::npos) {
-      expected.replace(at, 6, fx.files[0].path.string());
+      expected.replace(at, 6, platform::path_text(fx.files[0].path));
     }
     ASSERT_TRUE(ctx->first_error) << c.what;
     EXPECT_EQ(*ctx->first_error, expected) << c.what;

@@ -1,0 +1,24 @@
+// The test helpers' system calls on POSIX.
+#include <cstdlib>
+
+#include "support/system.h"
+
+namespace qel::test::system {
+
+std::optional<std::string> get_env(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+void put_env(const std::string& name, const std::optional<std::string>& value) {
+  if (value) {
+    ::setenv(name.c_str(), value->c_str(), 1);
+  } else {
+    ::unsetenv(name.c_str());
+  }
+}
+
+bool under_wine() { return false; }
+
+}  // namespace qel::test::system

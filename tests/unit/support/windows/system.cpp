@@ -1,0 +1,54 @@
+// The test helpers' system calls on Windows. Variables go through the Win32 environment
+// block, which is what the program reads and what child processes inherit.
+#include <windows.h>
+
+#include <string>
+
+#include "platform/utf16.h"
+#include "support/system.h"
+
+namespace qel::test::system {
+namespace {
+
+std::wstring wide(std::string_view wtf8) {
+  const std::u16string units = platform::utf16_from_wtf8(wtf8);
+  return std::wstring(units.begin(), units.end());
+}
+
+}  // namespace
+
+std::optional<std::string> get_env(const std::string& name) {
+  const std::wstring wname = wide(name);
+  std::wstring buffer(256, L'\0');
+  for (;;) {
+    ::SetLastError(ERROR_SUCCESS);
+    const DWORD n = ::GetEnvironmentVariableW(wname.c_str(), buffer.data(),
+                                              static_cast<DWORD>(buffer.size()));
+    if (n == 0) {
+      if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::string();  // set, and empty
+    }
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return platform::wtf8_from_utf16(std::u16string(buffer.begin(), buffer.end()));
+    }
+    buffer.resize(n);  // too small: n is the size needed, terminator included
+  }
+}
+
+void put_env(const std::string& name, const std::optional<std::string>& value) {
+  const std::wstring wname = wide(name);
+  if (value) {
+    ::SetEnvironmentVariableW(wname.c_str(), wide(*value).c_str());
+  } else {
+    ::SetEnvironmentVariableW(wname.c_str(), nullptr);
+  }
+}
+
+bool under_wine() {
+  // Wine's ntdll exports its version; Windows' own does not.
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+}  // namespace qel::test::system
