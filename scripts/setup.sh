@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing qel need.
+# Installs the Debian packages that building and testing qel need, for Linux and for Windows.
 # Safe to run again: only what is missing is installed.
 set -euo pipefail
 
@@ -11,6 +11,9 @@ packages=(
   liblnk-utils
   # The Debian package's dependencies are read from the binary with these (scripts/package.sh).
   dpkg-dev file
+  # The Windows build: MinGW-w64 cross compiler, zlib for it, Wine to run the tests, and
+  # what building OpenSSL, libcurl and GoogleTest from Debian's sources takes.
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 make perl googletest
 )
 # The upload benchmark (bench/run.sh) also needs a fast HTTP sink and the tools it compares with.
 if [ "${1:-}" = "--bench" ]; then
