@@ -59,7 +59,11 @@ struct Definition {
   CLI::App* help = nullptr;
 
   explicit Definition(std::string name)
-      : app("Send files with Dropvale from the command line", std::move(name)) {}
+      : app("Send files with Dropvale from the command line", std::move(name)) {
+    // Options are written with dashes on every system: a word such as "/tmp/a.txt" (or
+    // "/?") is a path or a value, never a Windows-style option.
+    app.allow_windows_style_options(false);
+  }
 };
 
 // Every option, flag included, may be given once per command.

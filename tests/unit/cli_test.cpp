@@ -148,6 +148,9 @@ TEST(Cli, ParsesEveryRuleOfTheCommandLine) {
       {{"login", "--key", "--", "x"}, "exit 2"},
       {{"login", "--", "--key"}, "exit 2"},
       {{"send", "a", "list", "send"}, "send paths=[a][list][send] parallel=4"},
+      // a word with a leading slash is a path or a value on every build, never an option
+      {{"send", "/tmp/a.txt", "/q"}, "send paths=[/tmp/a.txt][/q] parallel=4"},
+      {{"send", "a", "--title", "/json"}, "send paths=[a] title=[/json] parallel=4"},
       {{"send", "a", "-1"}, "exit 2"},
       {{"send", "a", "-q1"}, "exit 2"},
       {{"send", "a", "-qV"}, "exit 2"},
