@@ -59,8 +59,11 @@ struct TransportSettings {
   std::optional<ProxySettings> proxy;
 };
 
-// One exchange per call, no redirects followed. Safe to call from several threads at once;
-// idle connections are pooled across calls (at most 1 per destination, 100 in all).
+// One exchange per call, no redirects followed, and the request put on the wire at most
+// once: a back end never resends it by itself, not even after a reused connection closed
+// without a reply, since the retry rules above count every copy that may have reached the
+// service. Safe to call from several threads at once; idle connections are pooled across
+// calls (at most 1 per destination, 100 in all).
 class Transport {
  public:
   virtual ~Transport() = default;

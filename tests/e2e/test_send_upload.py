@@ -145,6 +145,25 @@ def test_chunk_retries_send_the_same_body_and_digest(api_env, service, tmp_path,
     assert decrypt_stream(service.stored_file(1, 0), key_of(r.stdout.strip())) == data
 
 
+def test_a_chunk_left_unanswered_on_a_kept_alive_connection_counts_as_one_attempt(
+        api_env, service, tmp_path):
+    # The first PUT goes over the create's kept-alive connection, which closes without a
+    # reply; every later attempt is refused. Six attempts in all, each sent once.
+    f = tmp_path / "f.bin"
+    f.write_bytes(os.urandom(3000))
+    service.on("PUT", CHUNK_PATH, drop=True)
+    service.on("PUT", CHUNK_PATH, status=503, headers={"Retry-After": "0"}, times=None)
+    r = run_qel(["send", f, "--parallel", "1"], api_env)
+    assert r.returncode == 1
+    assert r.stderr.endswith("Error: f.bin: The server answered with HTTP 503. "
+                             "(http_error, HTTP 503)\n"), r.stderr
+    (create,) = service.find("POST", "/transfers")
+    puts = service.find("PUT", CHUNK_PATH)
+    assert puts[0].peer == create.peer, "the first attempt went over the kept-alive connection"
+    assert len(puts) == 6
+    assert len(service.find("DELETE", r"/transfers/1")) == 1
+
+
 def test_refused_chunk_deletes_the_transfer_once(api_env, service, tmp_path):
     folder = tmp_path / "pics"
     folder.mkdir()

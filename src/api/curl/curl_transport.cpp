@@ -44,6 +44,7 @@ struct Exchange {
   HttpHeaders headers;
   std::string body;
   bool body_too_large = false;
+  int requests_sent = 0;  // how often curl set out to send the request in this exchange
 };
 
 std::string_view trim_blanks(std::string_view text) {
@@ -92,6 +93,16 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
   }
   ex.body.append(data, length);
   return length;
+}
+
+// Called once a connection is made or reused, before the request goes out. curl calls it a
+// second time only to resend the request on a fresh connection after a reused one closed
+// without a reply; the service may have acted on the first copy, so the resend is refused
+// and the exchange fails as the first attempt did. Whether to try again is the caller's
+// retry rule to decide, never the transport's.
+int on_before_send(void* user, char*, char*, int, int) {
+  auto& ex = *static_cast<Exchange*>(user);
+  return ++ex.requests_sent == 1 ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
 }
 
 struct SlistDeleter {
@@ -215,6 +226,11 @@ class CurlTransport final : public Transport {
       return TransportFailure{request.url + ": Network Error: cannot prepare the request"};
     }
     const CURLcode rc = curl_easy_perform(h);
+    if (ex.requests_sent > 1) {
+      // The first copy got nothing back: the same words as an empty reply on a new connection.
+      return TransportFailure{
+          describe_curl_failure(request.url, CURLE_GOT_NOTHING, "Empty reply from server", false)};
+    }
     // curl accepts a connection that closes in the middle of the head; no reply came then.
     if (rc == CURLE_OK && !ex.head_complete) {
       return TransportFailure{request.url +
@@ -298,6 +314,8 @@ class CurlTransport final : public Transport {
     set(curl_easy_setopt(h, CURLOPT_HEADERDATA, &ex));
     set(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &on_body));
     set(curl_easy_setopt(h, CURLOPT_WRITEDATA, &ex));
+    set(curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &on_before_send));
+    set(curl_easy_setopt(h, CURLOPT_PREREQDATA, &ex));
 
     for (const auto& [name, value] : request.headers)
       ok = ok && append_header(headers, name + ": " + value);
