@@ -9,6 +9,7 @@ import json
 import os
 import re
 import struct
+import subprocess
 import threading
 import time
 
@@ -17,7 +18,7 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
-from conftest import run_qel
+from conftest import QEL, run_qel
 
 MiB = 1024 * 1024
 CHUNK = 8 * MiB
@@ -162,6 +163,31 @@ def test_a_chunk_left_unanswered_on_a_kept_alive_connection_counts_as_one_attemp
     assert puts[0].peer == create.peer, "the first attempt went over the kept-alive connection"
     assert len(puts) == 6
     assert len(service.find("DELETE", r"/transfers/1")) == 1
+
+
+def peak_memory_mib(args, env) -> tuple[int, float]:
+    """Runs qel to its end; its exit code and its peak resident memory."""
+    proc = subprocess.Popen(QEL + [str(a) for a in args], env=env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    return proc.returncode, usage.ru_maxrss / 1024
+
+
+def test_large_chunk_replies_are_checked_without_being_built(api_env, service, tmp_path):
+    # Every chunk is answered with 10 MiB of [{},{},...], well-formed JSON within the limit.
+    # Built as trees, eight at a time, they took well over 2 GiB; only checked, the upload
+    # stays a small fraction of the bound below.
+    body = b"[" + b"{}," * ((10 * MiB - 4) // 3) + b"{}]"
+    service.on("PUT", CHUNK_PATH, body=body, times=None)
+    folder = tmp_path / "many"
+    folder.mkdir()
+    for i in range(16):
+        (folder / f"f{i:02}").write_bytes(os.urandom(MiB))
+    code, peak = peak_memory_mib(["send", folder, "--quiet", "--parallel", "8"], api_env)
+    assert code == 0
+    assert len(service.find("PUT", CHUNK_PATH)) == 16
+    assert peak < 1024, f"peak resident memory {peak:.0f} MiB"
 
 
 def test_refused_chunk_deletes_the_transfer_once(api_env, service, tmp_path):

@@ -2,6 +2,7 @@
 // caller, a pool of idle connections shared by every thread of the run.
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <mutex>
@@ -84,6 +85,27 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
   return length;
 }
 
+constexpr std::size_t BODY_DOUBLING_LIMIT = 1024 * 1024;
+
+// A body is held once, never next to a copy twice its size that it grows into: room for
+// the declared length is made at the start; past a mebibyte a body that keeps growing (a
+// gzip reply declares its compressed length) moves once into room for the largest body
+// allowed, whose pages cost memory only as they are filled.
+void reserve_body(Exchange& ex, std::size_t incoming) {
+  const std::size_t needed = ex.body.size() + incoming;
+  std::size_t room = 0;
+  std::uint64_t declared = 0;
+  const auto length = find_header(ex.headers, "Content-Length");
+  if (ex.body.empty() && length && parse_u64(*length, declared)) {
+    room = static_cast<std::size_t>(std::min<std::uint64_t>(declared, MAX_REPLY_BODY));
+  }
+  if (room < needed) {
+    room = ex.body.capacity() * 2;
+    if (room > BODY_DOUBLING_LIMIT) room = MAX_REPLY_BODY;
+  }
+  ex.body.reserve(std::max(room, needed));
+}
+
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
   auto& ex = *static_cast<Exchange*>(user);
   const std::size_t length = size * count;
@@ -91,6 +113,7 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
     ex.body_too_large = true;
     return 0;  // makes curl abort the exchange
   }
+  if (ex.body.size() + length > ex.body.capacity()) reserve_body(ex, length);
   ex.body.append(data, length);
   return length;
 }
