@@ -39,12 +39,26 @@ ApiError refused(const HttpReply& reply) {
   return error;
 }
 
+// Counted like a refusal, which it is for the request: not retried, and shown with the
+// status that the service gave.
+ApiError redirect_not_followed(const RedirectNotFollowed& redirect) {
+  ApiError error;
+  error.code = "http_error";
+  error.message = "The server redirected the request to " + redirect.location +
+                  ", which an upload does not follow.";
+  error.http_status = redirect.status;
+  return error;
+}
+
 // Every outcome but a successful reply's readable body is mapped here; `read_body` turns
 // that body into the value, or none when it is not JSON.
 template <class ReadBody>
 ApiResult<Json> check_outcome(const HttpOutcome& outcome, ReadBody read_body) {
   if (const auto* failure = std::get_if<TransportFailure>(&outcome)) {
     return fail(network_error(failure->description));
+  }
+  if (const auto* redirect = std::get_if<RedirectNotFollowed>(&outcome)) {
+    return fail(redirect_not_followed(*redirect));
   }
   const HttpReply& reply = std::get<HttpReply>(outcome);
   if (reply.status >= 400) return fail(refused(reply));

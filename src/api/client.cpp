@@ -88,6 +88,11 @@ ApiRequest& ApiRequest::header(std::string name, std::string value) {
   return *this;
 }
 
+ApiRequest& ApiRequest::redirects(Redirects rule) {
+  redirects_ = rule;
+  return *this;
+}
+
 HttpOutcome ApiRequest::send(std::optional<std::string_view> body) const {
   HttpRequest request = request_;
   request.url = escape_url_text(request.url);
@@ -108,6 +113,10 @@ HttpOutcome ApiRequest::send(std::optional<std::string_view> body) const {
       return TransportFailure{request.url + ": Too Many Redirects"};
     }
     auto next = redirected_request(request, reply->status, *location);
+    if (redirects_ == Redirects::unchanged && (!next || next->method != request.method)) {
+      return RedirectNotFollowed{reply->status,
+                                 escape_url_text(resolve_url(request.url, *location))};
+    }
     if (!next) return outcome;
     request = std::move(*next);
   }
@@ -121,14 +130,17 @@ ApiResult<Json> api_get(const ApiClient& client, std::string_view path) {
   return check_response(api_request(client, "GET", path).send());
 }
 
-ApiResult<Json> api_post(const ApiClient& client, std::string_view path) {
-  return check_response(api_request(client, "POST", path).send(std::string_view()));
+ApiResult<Json> api_post(const ApiClient& client, std::string_view path, Redirects rule) {
+  return check_response(api_request(client, "POST", path).redirects(rule).send(std::string_view()));
 }
 
-ApiResult<Json> api_post_json(const ApiClient& client, std::string_view path, const Json& body) {
+ApiResult<Json> api_post_json(const ApiClient& client, std::string_view path, const Json& body,
+                              Redirects rule) {
   const std::string text = compact_json(body);
-  return check_response(
-      api_request(client, "POST", path).header("Content-Type", "application/json").send(text));
+  return check_response(api_request(client, "POST", path)
+                            .header("Content-Type", "application/json")
+                            .redirects(rule)
+                            .send(text));
 }
 
 ApiResult<Json> api_delete(const ApiClient& client, std::string_view path) {

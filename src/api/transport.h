@@ -40,7 +40,15 @@ struct TransportFailure {
   std::string description;
 };
 
-using HttpOutcome = std::variant<TransportFailure, HttpReply>;
+// A redirect reply to a request that must reach the service as it was sent (see
+// Redirects::unchanged): not followed, and not to be taken for the service's answer.
+struct RedirectNotFollowed {
+  std::uint16_t status = 0;
+  std::string location;  // the target, resolved against the request's URL
+};
+
+// A back end yields one of the first two; the client's redirect step adds the third.
+using HttpOutcome = std::variant<TransportFailure, HttpReply, RedirectNotFollowed>;
 
 // Value of the first header named `name` (ASCII case-insensitive), if any.
 std::optional<std::string_view> find_header(const HttpHeaders& headers, std::string_view name);

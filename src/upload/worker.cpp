@@ -117,6 +117,7 @@ std::optional<std::string> upload_chunk(WorkerContext& context, const UploadJob&
         return check_response_unread(api_request(context.client, "PUT", path)
                                          .header("Content-Type", "application/octet-stream")
                                          .header("X-Chunk-SHA256", digest)
+                                         .redirects(Redirects::unchanged)
                                          .send(payload));
       },
       is_retryable, context.sleep);

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <variant>
+#include <vector>
 
+#include "api/api_error.h"
 #include "api/client.h"
 #include "api/url.h"
 
@@ -141,6 +145,74 @@ TEST(Redirects, MethodAndBodyFollowTheStatus) {
     EXPECT_FALSE(redirected_request(r, 307, "/z")) << method;
     EXPECT_EQ(redirected_request(r, 302, "/z")->method, "GET") << method;
   }
+}
+
+// Answers each request with the next scripted outcome (JSON {} once they run out) and
+// keeps what it was sent.
+class ScriptedTransport : public Transport {
+ public:
+  explicit ScriptedTransport(std::vector<HttpOutcome> outcomes) : outcomes_(std::move(outcomes)) {}
+  HttpOutcome send(const HttpRequest& request) override {
+    sent.push_back(request);
+    if (sent.size() <= outcomes_.size()) return outcomes_[sent.size() - 1];
+    HttpReply done;
+    done.status = 200;
+    done.body = std::string("{}");
+    return done;
+  }
+  std::vector<HttpRequest> sent;
+
+ private:
+  std::vector<HttpOutcome> outcomes_;
+};
+
+HttpOutcome redirect(std::uint16_t status, std::string location) {
+  HttpReply reply;
+  reply.status = status;
+  reply.headers = {{"Location", std::move(location)}};
+  reply.body = std::string(R"({"id":9,"received":1})");
+  return reply;
+}
+
+TEST(Redirects, UploadRequestsFailWhereTheUsualRuleWouldChangeOrHandOver) {
+  const std::string body = "chunk bytes";
+  for (const std::string method : {"PUT", "POST"}) {
+    for (std::uint16_t status : {301, 302, 303, 307, 308}) {
+      auto transport = std::make_shared<ScriptedTransport>(
+          std::vector<HttpOutcome>{redirect(status, "../elsewhere?x=1")});
+      const ApiClient client{"http://a.example/api/v1", "k", transport};
+      const HttpOutcome outcome =
+          api_request(client, method, "/c").redirects(Redirects::unchanged).send(body);
+      const auto* refused = std::get_if<RedirectNotFollowed>(&outcome);
+      ASSERT_NE(refused, nullptr) << method << " " << status;
+      EXPECT_EQ(refused->status, status);
+      EXPECT_EQ(refused->location, "http://a.example/api/elsewhere?x=1");
+      EXPECT_EQ(transport->sent.size(), 1u);
+
+      const auto checked = check_response(outcome);
+      ASSERT_FALSE(checked.ok());
+      EXPECT_EQ(format_api_error(checked.error()),
+                "The server redirected the request to http://a.example/api/elsewhere?x=1, which "
+                "an upload does not follow. (http_error, HTTP " + std::to_string(status) + ")");
+      EXPECT_FALSE(is_retryable(checked.error()));
+    }
+  }
+
+  // The usual rule for the same PUT: a 302 is followed as a GET, a 307 handed over.
+  auto followed = std::make_shared<ScriptedTransport>(std::vector<HttpOutcome>{redirect(302, "/x")});
+  const ApiClient client{"http://a.example/api/v1", "k", followed};
+  EXPECT_TRUE(check_response(api_request(client, "PUT", "/c").send(body)).ok());
+  ASSERT_EQ(followed->sent.size(), 2u);
+  EXPECT_EQ(followed->sent[1].method, "GET");
+  auto handed = std::make_shared<ScriptedTransport>(std::vector<HttpOutcome>{redirect(307, "/y")});
+  const ApiClient plain{"http://a.example/api/v1", "k", handed};
+  EXPECT_TRUE(std::holds_alternative<HttpReply>(api_request(plain, "PUT", "/c").send(body)));
+
+  // A redirect that keeps the request as it is still is followed.
+  auto kept = std::make_shared<ScriptedTransport>(std::vector<HttpOutcome>{redirect(307, "/z")});
+  const ApiClient other{"http://a.example/api/v1", "k", kept};
+  EXPECT_TRUE(check_response(api_request(other, "GET", "/c").redirects(Redirects::unchanged).send()).ok());
+  EXPECT_EQ(kept->sent.size(), 2u);
 }
 
 TEST(ResolveUrl, ReferencesAgainstTheRequestUrl) {
