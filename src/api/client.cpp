@@ -66,6 +66,14 @@ std::optional<HttpRequest> redirected_request(const HttpRequest& request, std::u
   return next;
 }
 
+bool leaves_tls(std::string_view from_url, std::string_view to_url) {
+  const auto scheme = [](std::string_view url) {
+    const auto end = url.find("://");
+    return end == std::string_view::npos ? std::string() : ascii_lower(url.substr(0, end));
+  };
+  return scheme(from_url) == "https" && scheme(to_url) == "http";
+}
+
 ApiRequest::ApiRequest(const ApiClient& client, std::string method, std::string_view path)
     : agent_(client.agent) {
   request_.method = std::move(method);
@@ -118,6 +126,12 @@ HttpOutcome ApiRequest::send(std::optional<std::string_view> body) const {
                                  escape_url_text(resolve_url(request.url, *location))};
     }
     if (!next) return outcome;
+    // Followed, the request would go out in the clear and an unauthenticated reply would be
+    // shown as the service's.
+    if (leaves_tls(request.url, next->url)) {
+      return TransportFailure{request.url + ": Insecure Redirect: not followed from https to " +
+                              next->url};
+    }
     request = std::move(*next);
   }
 }

@@ -33,7 +33,8 @@ class ApiRequest {
   ApiRequest(const ApiClient& client, std::string method, std::string_view path);
   ApiRequest& header(std::string name, std::string value);
   ApiRequest& redirects(Redirects rule);
-  // Sends without a body, or with `body` (its length declared). Redirects are followed here.
+  // Sends without a body, or with `body` (its length declared). Redirects are followed here;
+  // none from https to plain http.
   HttpOutcome send(std::optional<std::string_view> body = std::nullopt) const;
 
  private:
@@ -61,6 +62,10 @@ std::optional<ProxySettings> parse_proxy_address(std::string_view address);
 // The request to send after a redirect reply, or none when the redirect is not followed.
 std::optional<HttpRequest> redirected_request(const HttpRequest& request, std::uint16_t status,
                                               std::string_view location);
+
+// A redirect from https to plain http, which would send the request, and show its reply,
+// without the protection that the base URL asked for.
+bool leaves_tls(std::string_view from_url, std::string_view to_url);
 
 inline constexpr int MAX_REDIRECT_REPLIES = 5;
 

@@ -215,6 +215,53 @@ TEST(Redirects, UploadRequestsFailWhereTheUsualRuleWouldChangeOrHandOver) {
   EXPECT_EQ(kept->sent.size(), 2u);
 }
 
+TEST(Redirects, NeverFromHttpsToPlainHttp) {
+  EXPECT_TRUE(leaves_tls("https://a.example/x", "http://a.example/x"));
+  EXPECT_TRUE(leaves_tls("HTTPS://a.example/x", "Http://b.example:80/y"));
+  for (const auto& [from, to] : {std::pair{"https://a.example/x", "https://b.example/y"},
+                                 std::pair{"http://a.example/x", "http://b.example/y"},
+                                 std::pair{"http://a.example/x", "https://a.example/x"}}) {
+    EXPECT_FALSE(leaves_tls(from, to)) << from << " " << to;
+  }
+
+  struct Case {
+    std::string method;
+    std::uint16_t status;
+    std::string location;
+    std::string target;  // empty: refused
+  };
+  const Case cases[] = {
+      {"GET", 302, "http://a.example/api/v1/me", ""},
+      {"GET", 307, "HTTP://a.example:443/me", ""},
+      {"DELETE", 301, "http://b.example/gone", ""},
+      {"POST", 303, "http://a.example/next", ""},
+      {"GET", 302, "//b.example/me", "https://b.example/me"},
+      {"GET", 308, "/api/v2/me", "https://a.example/api/v2/me"},
+      {"GET", 301, "https://b.example/me", "https://b.example/me"},
+  };
+  for (const auto& c : cases) {
+    auto transport = std::make_shared<ScriptedTransport>(
+        std::vector<HttpOutcome>{redirect(c.status, c.location)});
+    const ApiClient client{"https://a.example/api/v1", "k", transport};
+    const HttpOutcome outcome = api_request(client, c.method, "/me").send();
+    if (c.target.empty()) {
+      const auto* failure = std::get_if<TransportFailure>(&outcome);
+      ASSERT_NE(failure, nullptr) << c.location;
+      EXPECT_EQ(failure->description,
+                "https://a.example/api/v1/me: Insecure Redirect: not followed from https to " +
+                    resolve_url("https://a.example/api/v1/me", c.location));
+      EXPECT_EQ(transport->sent.size(), 1u) << c.location;
+      const auto checked = check_response(outcome);
+      ASSERT_FALSE(checked.ok());
+      EXPECT_EQ(checked.error().code, "network");
+    } else {
+      EXPECT_TRUE(check_response(outcome).ok()) << c.location;
+      ASSERT_EQ(transport->sent.size(), 2u) << c.location;
+      EXPECT_EQ(transport->sent[1].url, c.target);
+    }
+  }
+}
+
 TEST(ResolveUrl, ReferencesAgainstTheRequestUrl) {
   const std::string base = "http://a.example:8/api/v1/me?x=1#frag";
   struct Case {
