@@ -30,6 +30,26 @@ TEST(Text, Utf8ValidityAndRepair) {
   }
 }
 
+TEST(Text, TerminalTextReplacesControlsButLineFeedAndTab) {
+  using namespace std::string_literals;
+  const std::string R = "\xEF\xBF\xBD";
+  struct Case {
+    std::string text;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"\x1b]0;title\x07", R + "]0;title" + R},       // window title
+      {"\x1b[2J\x1b[31mred", R + "[2J" + R + "[31mred"},  // clear screen, colour
+      {"a\rb\bc\x7f"s + '\0', "a" + R + "b" + R + "c" + R + R},
+      {"\xc2\x9b" "2J \xc2\x85 \xc2\x9f", R + "2J " + R + " " + R},  // C1 controls
+      {"\xff\xc3", R + R},                                    // ill-formed bytes
+      {"line\nnext\tcell", "line\nnext\tcell"},
+      {"\xc2\xa0\xc3\xa9\xe2\x80\xa8\xf0\x9f\x98\x80 ~", "\xc2\xa0\xc3\xa9\xe2\x80\xa8\xf0\x9f\x98\x80 ~"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(terminal_text(c.text), c.shown) << c.text;
+}
+
 TEST(Text, TrimRemovesUnicodeWhiteSpaceOnly) {
   EXPECT_EQ(trim_unicode(" \t\xC2\xA0key\xE3\x80\x80\n"), "key");
   EXPECT_EQ(trim_unicode("a b"), "a b");
