@@ -39,6 +39,38 @@ ApiError refused(const HttpReply& reply) {
   return error;
 }
 
+// Counted like a refusal, which it is for the request: not retried, and shown with the
+// status that the service gave.
+ApiError redirect_not_followed(const RedirectNotFollowed& redirect) {
+  ApiError error;
+  error.code = "http_error";
+  error.message = "The server redirected the request to " + redirect.location +
+                  ", which an upload does not follow.";
+  error.http_status = redirect.status;
+  return error;
+}
+
+// Every outcome but a successful reply's readable body is mapped here; `read_body` turns
+// that body into the value, or none when it is not JSON.
+template <class ReadBody>
+ApiResult<Json> check_outcome(const HttpOutcome& outcome, ReadBody read_body) {
+  if (const auto* failure = std::get_if<TransportFailure>(&outcome)) {
+    return fail(network_error(failure->description));
+  }
+  if (const auto* redirect = std::get_if<RedirectNotFollowed>(&outcome)) {
+    return fail(redirect_not_followed(*redirect));
+  }
+  const HttpReply& reply = std::get<HttpReply>(outcome);
+  if (reply.status >= 400) return fail(refused(reply));
+  if (!reply.body.ok()) return fail(network_error(reply.body.error()));
+  if (std::optional<Json> value = read_body(reply.body.value())) return std::move(*value);
+  ApiError error;
+  error.code = "invalid_response";
+  error.message = std::string(UNEXPECTED_RESPONSE);
+  error.http_status = 200;
+  return fail(std::move(error));
+}
+
 }  // namespace
 
 ApiError network_error(std::string_view description) {
@@ -68,18 +100,14 @@ std::optional<std::uint64_t> parse_retry_after(std::string_view value) {
 }
 
 ApiResult<Json> check_response(HttpOutcome outcome) {
-  if (const auto* failure = std::get_if<TransportFailure>(&outcome)) {
-    return fail(network_error(failure->description));
-  }
-  const HttpReply& reply = std::get<HttpReply>(outcome);
-  if (reply.status >= 400) return fail(refused(reply));
-  if (!reply.body.ok()) return fail(network_error(reply.body.error()));
-  if (auto value = parse_json(utf8_lossy(reply.body.value()))) return std::move(*value);
-  ApiError error;
-  error.code = "invalid_response";
-  error.message = std::string(UNEXPECTED_RESPONSE);
-  error.http_status = 200;
-  return fail(std::move(error));
+  return check_outcome(outcome, [](const std::string& body) { return parse_json(utf8_lossy(body)); });
+}
+
+ApiResult<Json> check_response_unread(HttpOutcome outcome) {
+  return check_outcome(outcome, [](const std::string& body) -> std::optional<Json> {
+    if (!holds_json_document(body)) return std::nullopt;
+    return Json();
+  });
 }
 
 std::optional<std::string_view> find_header(const HttpHeaders& headers, std::string_view name) {

@@ -29,6 +29,11 @@ bool is_retryable(const ApiError& error);
 // Maps one exchange (a transport failure or a reply with its read body) to JSON or an error.
 ApiResult<Json> check_response(HttpOutcome outcome);
 
+// check_response for a caller that drops the value unread (an accepted chunk): the same
+// errors, but a successful body is only checked to be one JSON document, never built, and
+// the value yielded is null.
+ApiResult<Json> check_response_unread(HttpOutcome outcome);
+
 // Reads a Retry-After value: digits with an optional "+", white space around allowed.
 std::optional<std::uint64_t> parse_retry_after(std::string_view value);
 

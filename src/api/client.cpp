@@ -66,6 +66,14 @@ std::optional<HttpRequest> redirected_request(const HttpRequest& request, std::u
   return next;
 }
 
+bool leaves_tls(std::string_view from_url, std::string_view to_url) {
+  const auto scheme = [](std::string_view url) {
+    const auto end = url.find("://");
+    return end == std::string_view::npos ? std::string() : ascii_lower(url.substr(0, end));
+  };
+  return scheme(from_url) == "https" && scheme(to_url) == "http";
+}
+
 ApiRequest::ApiRequest(const ApiClient& client, std::string method, std::string_view path)
     : agent_(client.agent) {
   request_.method = std::move(method);
@@ -85,6 +93,11 @@ ApiRequest::ApiRequest(const ApiClient& client, std::string method, std::string_
 
 ApiRequest& ApiRequest::header(std::string name, std::string value) {
   request_.headers.emplace_back(std::move(name), std::move(value));
+  return *this;
+}
+
+ApiRequest& ApiRequest::redirects(Redirects rule) {
+  redirects_ = rule;
   return *this;
 }
 
@@ -108,7 +121,17 @@ HttpOutcome ApiRequest::send(std::optional<std::string_view> body) const {
       return TransportFailure{request.url + ": Too Many Redirects"};
     }
     auto next = redirected_request(request, reply->status, *location);
+    if (redirects_ == Redirects::unchanged && (!next || next->method != request.method)) {
+      return RedirectNotFollowed{reply->status,
+                                 escape_url_text(resolve_url(request.url, *location))};
+    }
     if (!next) return outcome;
+    // Followed, the request would go out in the clear and an unauthenticated reply would be
+    // shown as the service's.
+    if (leaves_tls(request.url, next->url)) {
+      return TransportFailure{request.url + ": Insecure Redirect: not followed from https to " +
+                              next->url};
+    }
     request = std::move(*next);
   }
 }
@@ -121,14 +144,17 @@ ApiResult<Json> api_get(const ApiClient& client, std::string_view path) {
   return check_response(api_request(client, "GET", path).send());
 }
 
-ApiResult<Json> api_post(const ApiClient& client, std::string_view path) {
-  return check_response(api_request(client, "POST", path).send(std::string_view()));
+ApiResult<Json> api_post(const ApiClient& client, std::string_view path, Redirects rule) {
+  return check_response(api_request(client, "POST", path).redirects(rule).send(std::string_view()));
 }
 
-ApiResult<Json> api_post_json(const ApiClient& client, std::string_view path, const Json& body) {
+ApiResult<Json> api_post_json(const ApiClient& client, std::string_view path, const Json& body,
+                              Redirects rule) {
   const std::string text = compact_json(body);
-  return check_response(
-      api_request(client, "POST", path).header("Content-Type", "application/json").send(text));
+  return check_response(api_request(client, "POST", path)
+                            .header("Content-Type", "application/json")
+                            .redirects(rule)
+                            .send(text));
 }
 
 ApiResult<Json> api_delete(const ApiClient& client, std::string_view path) {

@@ -20,23 +20,35 @@ struct ApiClient {
 
 ApiClient make_agent(std::string_view base_url, std::string_view key);
 
+// How a request meets a redirect reply. `usual`: by redirected_request, and a redirect that
+// is not followed is handed over as the reply. `unchanged`, for the upload's create, chunk
+// and finalise requests, whose success must mean that the service took them as sent: a
+// redirect is followed only when it keeps the method and the body; any other ends the
+// request with RedirectNotFollowed, so that a GET's reply is never taken for their answer.
+enum class Redirects { usual, unchanged };
+
 // A prepared request: the holder may add headers, then sends it once.
 class ApiRequest {
  public:
   ApiRequest(const ApiClient& client, std::string method, std::string_view path);
   ApiRequest& header(std::string name, std::string value);
-  // Sends without a body, or with `body` (its length declared). Redirects are followed here.
+  ApiRequest& redirects(Redirects rule);
+  // Sends without a body, or with `body` (its length declared). Redirects are followed here;
+  // none from https to plain http.
   HttpOutcome send(std::optional<std::string_view> body = std::nullopt) const;
 
  private:
   std::shared_ptr<Transport> agent_;
   HttpRequest request_;
+  Redirects redirects_ = Redirects::usual;
 };
 
 ApiRequest api_request(const ApiClient& client, std::string method, std::string_view path);
 ApiResult<Json> api_get(const ApiClient& client, std::string_view path);
-ApiResult<Json> api_post(const ApiClient& client, std::string_view path);
-ApiResult<Json> api_post_json(const ApiClient& client, std::string_view path, const Json& body);
+ApiResult<Json> api_post(const ApiClient& client, std::string_view path,
+                         Redirects rule = Redirects::usual);
+ApiResult<Json> api_post_json(const ApiClient& client, std::string_view path, const Json& body,
+                              Redirects rule = Redirects::usual);
 ApiResult<Json> api_delete(const ApiClient& client, std::string_view path);
 
 // The proxy decision, made once per client from the environment, and its pieces.
@@ -50,6 +62,10 @@ std::optional<ProxySettings> parse_proxy_address(std::string_view address);
 // The request to send after a redirect reply, or none when the redirect is not followed.
 std::optional<HttpRequest> redirected_request(const HttpRequest& request, std::uint16_t status,
                                               std::string_view location);
+
+// A redirect from https to plain http, which would send the request, and show its reply,
+// without the protection that the base URL asked for.
+bool leaves_tls(std::string_view from_url, std::string_view to_url);
 
 inline constexpr int MAX_REDIRECT_REPLIES = 5;
 

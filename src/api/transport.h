@@ -40,7 +40,15 @@ struct TransportFailure {
   std::string description;
 };
 
-using HttpOutcome = std::variant<TransportFailure, HttpReply>;
+// A redirect reply to a request that must reach the service as it was sent (see
+// Redirects::unchanged): not followed, and not to be taken for the service's answer.
+struct RedirectNotFollowed {
+  std::uint16_t status = 0;
+  std::string location;  // the target, resolved against the request's URL
+};
+
+// A back end yields one of the first two; the client's redirect step adds the third.
+using HttpOutcome = std::variant<TransportFailure, HttpReply, RedirectNotFollowed>;
 
 // Value of the first header named `name` (ASCII case-insensitive), if any.
 std::optional<std::string_view> find_header(const HttpHeaders& headers, std::string_view name);
@@ -59,8 +67,11 @@ struct TransportSettings {
   std::optional<ProxySettings> proxy;
 };
 
-// One exchange per call, no redirects followed. Safe to call from several threads at once;
-// idle connections are pooled across calls (at most 1 per destination, 100 in all).
+// One exchange per call, no redirects followed, and the request put on the wire at most
+// once: a back end never resends it by itself, not even after a reused connection closed
+// without a reply, since the retry rules above count every copy that may have reached the
+// service. Safe to call from several threads at once; idle connections are pooled across
+// calls (at most 1 per destination, 100 in all).
 class Transport {
  public:
   virtual ~Transport() = default;

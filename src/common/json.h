@@ -15,9 +15,14 @@ using Json = nlohmann::json;
 inline constexpr int MAX_JSON_DEPTH = 128;
 
 // Parses `text` as one JSON document (JSON white space around it allowed). Fails on
-// malformed input, a byte-order mark, invalid UTF-8 inside strings, and arrays or objects
-// nested deeper than 128 levels.
+// malformed input, a byte-order mark, a NUL byte, invalid UTF-8 inside strings, and arrays
+// or objects nested deeper than 128 levels.
 std::optional<Json> parse_json(std::string_view text);
+
+// The same answer as parse_json(utf8_lossy(bytes)).has_value(), found without building the
+// value or repairing a copy: a reply of many megabytes whose value is not used costs no
+// memory beyond its own text.
+bool holds_json_document(std::string_view bytes);
 
 // Compact form: no blanks, keys in ascending byte order, non-ASCII unescaped; control
 // characters escaped (\b \t \n \f \r, else \u00xx in lower case).

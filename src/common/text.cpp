@@ -76,6 +76,30 @@ std::string utf8_lossy(std::string_view bytes) {
   return out;
 }
 
+std::string terminal_text(std::string_view text) {
+  static constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(text.size());
+  char32_t c;
+  std::size_t bad;
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t n = decode_one(text, i, c, bad);
+    if (n == 0) {
+      out += REPLACEMENT;
+      i += bad;
+      continue;
+    }
+    const bool control = (c < 0x20 && c != '\n' && c != '\t') || (c >= 0x7F && c <= 0x9F);
+    if (control) {
+      out += REPLACEMENT;
+    } else {
+      out.append(text.substr(i, n));
+    }
+    i += n;
+  }
+  return out;
+}
+
 bool is_unicode_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||

@@ -13,6 +13,12 @@ bool is_valid_utf8(std::string_view bytes);
 // Replaces every ill-formed sequence by U+FFFD (one per maximal invalid subpart).
 std::string utf8_lossy(std::string_view bytes);
 
+// Text that came from the service or the file system, made fit for a terminal: every
+// control character but line feed and tab (C0, DEL and C1) and every ill-formed sequence
+// becomes U+FFFD, so that such text cannot move the cursor, clear the screen, set a window
+// title or colour what follows. The program's own control output does not go through it.
+std::string terminal_text(std::string_view text);
+
 // True for the code points with the Unicode White_Space property.
 bool is_unicode_space(char32_t c);
 

@@ -175,8 +175,8 @@ Status install_send_to() {
   if (auto written = platform::write_file(path, bytes, false); !written) {
     return fail(platform::path_text(path) + ": " + written.error());
   }
-  platform::write_stdout("Added \"Dropvale\" to the Send to menu (" + platform::path_text(path) +
-                         ").\n");
+  platform::write_stdout("Added \"Dropvale\" to the Send to menu (" +
+                         terminal_text(platform::path_text(path)) + ").\n");
   platform::write_stdout(
       "The shortcut points to this qel.exe; if you move it, run \"qel install\" again.\n");
   return {};

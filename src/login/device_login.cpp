@@ -203,10 +203,10 @@ Result<LoginResult> device_login(std::string_view base_url, bool romanian) {
 
   say("");
   say(text.page);
-  say("  " + auth->verification_url);
+  say("  " + terminal_text(auth->verification_url));
   say(text.code);
   say("");
-  say("    " + auth->user_code);
+  say("    " + terminal_text(auth->user_code));
   say("");
   if (open_url(auth->verification_url_complete)) say(text.browser_opened);
   say(text.waiting);

@@ -66,7 +66,8 @@ const Json& path_of(const Json& value, std::string_view a, std::string_view b) {
   return member(member(value, a), b);
 }
 
-void line(const std::string& text) { platform::write_stdout(text + "\n"); }
+// Every line here may hold text of the service.
+void line(const std::string& text) { platform::write_stdout(terminal_text(text) + "\n"); }
 
 std::string join(const std::string& joined, std::string_view part) {
   return joined.empty() ? std::string(part) : joined + ", " + std::string(part);

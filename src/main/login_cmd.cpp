@@ -43,8 +43,8 @@ Status run_login(Config config, const std::string& base_url, const cmd::Login& a
   if (json) {
     print_json(account);
   } else {
-    platform::write_stdout(logged_in_greeting(false, account) + "\n");
-    platform::write_stdout("Saved in " + platform::path_text(*saved) + "\n");
+    platform::write_stdout(terminal_text(logged_in_greeting(false, account)) + "\n");
+    platform::write_stdout("Saved in " + terminal_text(platform::path_text(*saved)) + "\n");
   }
   return {};
 }

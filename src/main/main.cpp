@@ -2,6 +2,7 @@
 // or the command runner.
 #include <exception>
 
+#include "common/text.h"
 #include "config/config.h"
 #include "main/cli.h"
 #include "main/runner.h"
@@ -37,7 +38,7 @@ int run(int argc, char** argv) {
   }
 
   if (auto error = run_command(cli)) {
-    platform::write_stderr("Error: " + *error + "\n");
+    platform::write_stderr("Error: " + terminal_text(*error) + "\n");
     return 1;
   }
   return 0;

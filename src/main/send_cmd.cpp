@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/text.h"
 #include "main/format.h"
 #include "main/runner.h"
 #include "platform/platform.h"
@@ -25,7 +26,7 @@ void print_result(const UploadResult& result, const cmd::Send& args, bool json,
     return;
   }
   if (args.quiet) {
-    platform::write_stdout(result.link + "\n");
+    platform::write_stdout(terminal_text(result.link) + "\n");
     return;
   }
   const Json& transfer = result.transfer;
@@ -36,7 +37,7 @@ void print_result(const UploadResult& result, const cmd::Send& args, bool json,
   if (const Json& email = member(transfer, "recipient_email"); email.is_string()) {
     out += "Email sent to " + email.get<std::string>() + ".\n";
   }
-  platform::write_stdout(out);
+  platform::write_stdout(terminal_text(out));
 }
 
 }  // namespace
@@ -112,7 +113,7 @@ Status run_send(const ApiClient& client, const cmd::Send& args, bool json) {
   if (!files) return fail(std::move(files).error());
 
   std::string warning_lines;
-  for (const std::string& w : warnings) warning_lines += "Warning: " + w + "\n";
+  for (const std::string& w : warnings) warning_lines += "Warning: " + terminal_text(w) + "\n";
   if (!warning_lines.empty()) platform::write_stderr(warning_lines);
 
   const bool plain_text = !json && !args.quiet;

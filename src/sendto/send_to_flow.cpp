@@ -24,7 +24,7 @@ void set_window_title() {
 
 int fail_flow(bool romanian, std::string_view error) {
   say("\n");
-  say(fill("{} {}\n", {send_to_texts(romanian).error_label, error}));
+  say(fill("{} {}\n", {send_to_texts(romanian).error_label, terminal_text(error)}));
   wait_for_enter(romanian);
   return 1;
 }
@@ -33,7 +33,7 @@ int fail_flow(bool romanian, std::string_view error) {
 int greet(bool romanian, Config& config) {
   auto logged_in = ensure_logged_in(romanian, config);
   if (!logged_in) return fail_flow(romanian, logged_in.error());
-  say_line(logged_in_greeting(romanian, logged_in->account));
+  say_line(terminal_text(logged_in_greeting(romanian, logged_in->account)));
   say("\n");
   say_line(send_to_texts(romanian).hint);
   wait_for_enter(romanian);
@@ -50,7 +50,9 @@ int send_files(bool romanian, const std::vector<std::filesystem::path>& paths, C
   auto logged_in = ensure_logged_in(romanian, config);
   if (!logged_in) return fail_flow(romanian, logged_in.error());
 
-  for (const std::string& warning : warnings) say(fill("{} {}\n", {t.warning_label, warning}));
+  for (const std::string& warning : warnings) {
+    say(fill("{} {}\n", {t.warning_label, terminal_text(warning)}));
+  }
 
   const std::uint64_t total = total_size(*files);
   const std::size_t n = files->size();
@@ -70,7 +72,7 @@ int send_files(bool romanian, const std::vector<std::filesystem::path>& paths, C
 
   say("\n");
   say(fill(t.done, {std::to_string(id)}));
-  say_line(uploaded->link);
+  say_line(terminal_text(uploaded->link));
 
   copy_to_clipboard(romanian, uploaded->link);
 
@@ -107,7 +109,7 @@ Result<LoggedIn> ensure_logged_in(bool romanian, Config& config) {
   config.api_key = login->token;
   if (auto saved = save_config(config); !saved) return fail(std::move(saved).error());
 
-  say_line(logged_in_greeting(romanian, login->account));
+  say_line(terminal_text(logged_in_greeting(romanian, login->account)));
   say("\n");
   return LoggedIn{make_agent(url, login->token), std::move(login->account)};
 }

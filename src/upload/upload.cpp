@@ -78,7 +78,7 @@ Result<UploadResult> upload_transfer(const ApiClient& client, const std::vector<
   const Json body = create_body(files, options);
   // Without a reply the transfer may exist already, so the create is not repeated then.
   auto created = with_upload_retries(
-      [&] { return api_post_json(client, "/transfers", body); },
+      [&] { return api_post_json(client, "/transfers", body, Redirects::unchanged); },
       [](const ApiError& e) { return is_retryable(e) && e.http_status != 0; },
       surroundings.sleep);
   if (!created) return fail(format_api_error(created.error()));
@@ -113,8 +113,9 @@ Result<UploadResult> upload_transfer(const ApiClient& client, const std::vector<
   }
 
   const std::string finalize_path = transfer_path(*transfer_id) + "/finalize";
-  auto finalized = with_upload_retries([&] { return api_post(client, finalize_path); },
-                                       is_retryable, surroundings.sleep);
+  auto finalized = with_upload_retries(
+      [&] { return api_post(client, finalize_path, Redirects::unchanged); }, is_retryable,
+      surroundings.sleep);
   Json transfer;
   if (finalized) {
     transfer = std::move(finalized).value();

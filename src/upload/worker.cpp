@@ -114,10 +114,11 @@ std::optional<std::string> upload_chunk(WorkerContext& context, const UploadJob&
 
   auto sent = with_upload_retries(
       [&] {
-        return check_response(api_request(context.client, "PUT", path)
-                                  .header("Content-Type", "application/octet-stream")
-                                  .header("X-Chunk-SHA256", digest)
-                                  .send(payload));
+        return check_response_unread(api_request(context.client, "PUT", path)
+                                         .header("Content-Type", "application/octet-stream")
+                                         .header("X-Chunk-SHA256", digest)
+                                         .redirects(Redirects::unchanged)
+                                         .send(payload));
       },
       is_retryable, context.sleep);
   if (!sent) return entry.name + ": " + format_api_error(sent.error());

@@ -150,3 +150,44 @@ def test_other_3xx_replies_are_handed_over_as_they_are(api_env, service, status,
     assert result.returncode == 0
     assert json.loads(result.stdout) == ACCOUNT
     assert len(service.find()) == 1
+
+
+UPLOAD_REQUESTS = {
+    "create": ("POST", "/transfers"),
+    "chunk": ("PUT", r"/transfers/\d+/files/0/chunks/0"),
+    "finalize": ("POST", r"/transfers/\d+/finalize"),
+}
+
+
+@pytest.mark.parametrize("status", [301, 302, 303, 307, 308])
+@pytest.mark.parametrize("name", list(UPLOAD_REQUESTS))
+def test_a_redirected_upload_request_fails_instead_of_passing_for_done(api_env, service,
+                                                                      tmp_path, name, status):
+    # The redirect and its target both answer with JSON that could pass for the service's
+    # own answer: taken for it, the transfer would be reported ready without its data.
+    method, path = UPLOAD_REQUESTS[name]
+    looks_done = {"id": 9, "status": "active", "url": "https://dl.test/9", "received": 1}
+    service.on(method, path, status=status, headers={"Location": "/api/v1/elsewhere"},
+               json=looks_done)
+    for any_method in ("GET", "POST", "PUT"):
+        service.on(any_method, "/elsewhere", json=looks_done, times=None)
+    f = tmp_path / "f.txt"
+    f.write_bytes(b"x")
+
+    r = run_qel(["send", f], api_env)
+
+    assert r.returncode == 1
+    assert r.stdout == ""
+    failed = "f.txt: " if name == "chunk" else ""
+    assert r.stderr.endswith(
+        f"Error: {failed}The server redirected the request to {service.url}/elsewhere, which "
+        f"an upload does not follow. (http_error, HTTP {status})\n"), r.stderr
+    assert service.find(path="/elsewhere") == []
+    assert len(service.find(method, path)) == 1, "not retried"
+    # Only a chunk's failure deletes the transfer; nothing runs after the failed request.
+    assert len(service.find("DELETE")) == (1 if name == "chunk" else 0)
+    later = {"create": "PUT", "chunk": "POST"}.get(name)
+    if later == "PUT":
+        assert service.find("PUT") == []
+    elif later == "POST":
+        assert service.find("POST", r"/transfers/\d+/finalize") == []

@@ -9,6 +9,7 @@ import json
 import os
 import re
 import struct
+import subprocess
 import threading
 import time
 
@@ -17,7 +18,7 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
-from conftest import run_qel
+from conftest import QEL, run_qel
 
 MiB = 1024 * 1024
 CHUNK = 8 * MiB
@@ -143,6 +144,50 @@ def test_chunk_retries_send_the_same_body_and_digest(api_env, service, tmp_path,
     assert len({p.body for p in puts}) == 1, "sealed once: one nonce for all attempts"
     assert len({p.headers["x-chunk-sha256"] for p in puts}) == 1
     assert decrypt_stream(service.stored_file(1, 0), key_of(r.stdout.strip())) == data
+
+
+def test_a_chunk_left_unanswered_on_a_kept_alive_connection_counts_as_one_attempt(
+        api_env, service, tmp_path):
+    # The first PUT goes over the create's kept-alive connection, which closes without a
+    # reply; every later attempt is refused. Six attempts in all, each sent once.
+    f = tmp_path / "f.bin"
+    f.write_bytes(os.urandom(3000))
+    service.on("PUT", CHUNK_PATH, drop=True)
+    service.on("PUT", CHUNK_PATH, status=503, headers={"Retry-After": "0"}, times=None)
+    r = run_qel(["send", f, "--parallel", "1"], api_env)
+    assert r.returncode == 1
+    assert r.stderr.endswith("Error: f.bin: The server answered with HTTP 503. "
+                             "(http_error, HTTP 503)\n"), r.stderr
+    (create,) = service.find("POST", "/transfers")
+    puts = service.find("PUT", CHUNK_PATH)
+    assert puts[0].peer == create.peer, "the first attempt went over the kept-alive connection"
+    assert len(puts) == 6
+    assert len(service.find("DELETE", r"/transfers/1")) == 1
+
+
+def peak_memory_mib(args, env) -> tuple[int, float]:
+    """Runs qel to its end; its exit code and its peak resident memory."""
+    proc = subprocess.Popen(QEL + [str(a) for a in args], env=env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    return proc.returncode, usage.ru_maxrss / 1024
+
+
+def test_large_chunk_replies_are_checked_without_being_built(api_env, service, tmp_path):
+    # Every chunk is answered with 10 MiB of [{},{},...], well-formed JSON within the limit.
+    # Built as trees, eight at a time, they took well over 2 GiB; only checked, the upload
+    # stays a small fraction of the bound below.
+    body = b"[" + b"{}," * ((10 * MiB - 4) // 3) + b"{}]"
+    service.on("PUT", CHUNK_PATH, body=body, times=None)
+    folder = tmp_path / "many"
+    folder.mkdir()
+    for i in range(16):
+        (folder / f"f{i:02}").write_bytes(os.urandom(MiB))
+    code, peak = peak_memory_mib(["send", folder, "--quiet", "--parallel", "8"], api_env)
+    assert code == 0
+    assert len(service.find("PUT", CHUNK_PATH)) == 16
+    assert peak < 1024, f"peak resident memory {peak:.0f} MiB"
 
 
 def test_refused_chunk_deletes_the_transfer_once(api_env, service, tmp_path):

@@ -270,6 +270,24 @@ def test_failed_upload_shows_the_error_and_ends_with_1(flow_env, service, tmp_pa
     assert r.stderr == expected.format(empty=empty)
 
 
+def test_a_create_left_unanswered_on_a_kept_alive_connection_is_made_once(flow_env, service,
+                                                                        tmp_path):
+    # /me is answered and its connection kept; the create goes over it and gets nothing
+    # back. A second copy would be answered, and a second transfer would exist.
+    service.on("POST", "/transfers", drop=True)
+
+    r = run_qel(["sendto", *files(tmp_path, a=b"abc")], flow_env)
+
+    assert r.returncode == 1
+    (me,) = service.find("GET", "/me")
+    (create,) = service.find("POST", "/transfers")
+    assert create.peer == me.peer, "the create went over the kept-alive connection"
+    assert r.stderr == ("Sending 1 file (3 B), end-to-end encrypted\n"
+                        f"\nError: Network error: {service.url}/transfers: Network Error: "
+                        "Empty reply from server\n" + PROMPT_EN)
+    assert service.find("PUT") == []
+
+
 def test_two_files_in_romanian_use_the_plural(flow_env, service, tmp_path):
     service.on("POST", "/transfers", status=404,
                json={"error": {"code": "plan_limit", "message": "Plan limit reached."}})

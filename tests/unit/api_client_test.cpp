@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <variant>
+#include <vector>
 
+#include "api/api_error.h"
 #include "api/client.h"
 #include "api/url.h"
 
@@ -140,6 +144,121 @@ TEST(Redirects, MethodAndBodyFollowTheStatus) {
     HttpRequest r{method, "http://a.example/x", {}, body};
     EXPECT_FALSE(redirected_request(r, 307, "/z")) << method;
     EXPECT_EQ(redirected_request(r, 302, "/z")->method, "GET") << method;
+  }
+}
+
+// Answers each request with the next scripted outcome (JSON {} once they run out) and
+// keeps what it was sent.
+class ScriptedTransport : public Transport {
+ public:
+  explicit ScriptedTransport(std::vector<HttpOutcome> outcomes) : outcomes_(std::move(outcomes)) {}
+  HttpOutcome send(const HttpRequest& request) override {
+    sent.push_back(request);
+    if (sent.size() <= outcomes_.size()) return outcomes_[sent.size() - 1];
+    HttpReply done;
+    done.status = 200;
+    done.body = std::string("{}");
+    return done;
+  }
+  std::vector<HttpRequest> sent;
+
+ private:
+  std::vector<HttpOutcome> outcomes_;
+};
+
+HttpOutcome redirect(std::uint16_t status, std::string location) {
+  HttpReply reply;
+  reply.status = status;
+  reply.headers = {{"Location", std::move(location)}};
+  reply.body = std::string(R"({"id":9,"received":1})");
+  return reply;
+}
+
+TEST(Redirects, UploadRequestsFailWhereTheUsualRuleWouldChangeOrHandOver) {
+  const std::string body = "chunk bytes";
+  for (const std::string method : {"PUT", "POST"}) {
+    for (std::uint16_t status : {301, 302, 303, 307, 308}) {
+      auto transport = std::make_shared<ScriptedTransport>(
+          std::vector<HttpOutcome>{redirect(status, "../elsewhere?x=1")});
+      const ApiClient client{"http://a.example/api/v1", "k", transport};
+      const HttpOutcome outcome =
+          api_request(client, method, "/c").redirects(Redirects::unchanged).send(body);
+      const auto* refused = std::get_if<RedirectNotFollowed>(&outcome);
+      ASSERT_NE(refused, nullptr) << method << " " << status;
+      EXPECT_EQ(refused->status, status);
+      EXPECT_EQ(refused->location, "http://a.example/api/elsewhere?x=1");
+      EXPECT_EQ(transport->sent.size(), 1u);
+
+      const auto checked = check_response(outcome);
+      ASSERT_FALSE(checked.ok());
+      EXPECT_EQ(format_api_error(checked.error()),
+                "The server redirected the request to http://a.example/api/elsewhere?x=1, which "
+                "an upload does not follow. (http_error, HTTP " + std::to_string(status) + ")");
+      EXPECT_FALSE(is_retryable(checked.error()));
+    }
+  }
+
+  // The usual rule for the same PUT: a 302 is followed as a GET, a 307 handed over.
+  auto followed = std::make_shared<ScriptedTransport>(std::vector<HttpOutcome>{redirect(302, "/x")});
+  const ApiClient client{"http://a.example/api/v1", "k", followed};
+  EXPECT_TRUE(check_response(api_request(client, "PUT", "/c").send(body)).ok());
+  ASSERT_EQ(followed->sent.size(), 2u);
+  EXPECT_EQ(followed->sent[1].method, "GET");
+  auto handed = std::make_shared<ScriptedTransport>(std::vector<HttpOutcome>{redirect(307, "/y")});
+  const ApiClient plain{"http://a.example/api/v1", "k", handed};
+  EXPECT_TRUE(std::holds_alternative<HttpReply>(api_request(plain, "PUT", "/c").send(body)));
+
+  // A redirect that keeps the request as it is still is followed.
+  auto kept = std::make_shared<ScriptedTransport>(std::vector<HttpOutcome>{redirect(307, "/z")});
+  const ApiClient other{"http://a.example/api/v1", "k", kept};
+  EXPECT_TRUE(check_response(api_request(other, "GET", "/c").redirects(Redirects::unchanged).send()).ok());
+  EXPECT_EQ(kept->sent.size(), 2u);
+}
+
+TEST(Redirects, NeverFromHttpsToPlainHttp) {
+  EXPECT_TRUE(leaves_tls("https://a.example/x", "http://a.example/x"));
+  EXPECT_TRUE(leaves_tls("HTTPS://a.example/x", "Http://b.example:80/y"));
+  for (const auto& [from, to] : {std::pair{"https://a.example/x", "https://b.example/y"},
+                                 std::pair{"http://a.example/x", "http://b.example/y"},
+                                 std::pair{"http://a.example/x", "https://a.example/x"}}) {
+    EXPECT_FALSE(leaves_tls(from, to)) << from << " " << to;
+  }
+
+  struct Case {
+    std::string method;
+    std::uint16_t status;
+    std::string location;
+    std::string target;  // empty: refused
+  };
+  const Case cases[] = {
+      {"GET", 302, "http://a.example/api/v1/me", ""},
+      {"GET", 307, "HTTP://a.example:443/me", ""},
+      {"DELETE", 301, "http://b.example/gone", ""},
+      {"POST", 303, "http://a.example/next", ""},
+      {"GET", 302, "//b.example/me", "https://b.example/me"},
+      {"GET", 308, "/api/v2/me", "https://a.example/api/v2/me"},
+      {"GET", 301, "https://b.example/me", "https://b.example/me"},
+  };
+  for (const auto& c : cases) {
+    auto transport = std::make_shared<ScriptedTransport>(
+        std::vector<HttpOutcome>{redirect(c.status, c.location)});
+    const ApiClient client{"https://a.example/api/v1", "k", transport};
+    const HttpOutcome outcome = api_request(client, c.method, "/me").send();
+    if (c.target.empty()) {
+      const auto* failure = std::get_if<TransportFailure>(&outcome);
+      ASSERT_NE(failure, nullptr) << c.location;
+      EXPECT_EQ(failure->description,
+                "https://a.example/api/v1/me: Insecure Redirect: not followed from https to " +
+                    resolve_url("https://a.example/api/v1/me", c.location));
+      EXPECT_EQ(transport->sent.size(), 1u) << c.location;
+      const auto checked = check_response(outcome);
+      ASSERT_FALSE(checked.ok());
+      EXPECT_EQ(checked.error().code, "network");
+    } else {
+      EXPECT_TRUE(check_response(outcome).ok()) << c.location;
+      ASSERT_EQ(transport->sent.size(), 2u) << c.location;
+      EXPECT_EQ(transport->sent[1].url, c.target);
+    }
   }
 }
 

@@ -163,6 +163,42 @@ TEST(CheckResponse, RetryAfterIsReadFromTheFirstHeaderOfARefusal) {
   EXPECT_FALSE(invalid.error().retry_after);
 }
 
+// An accepted chunk's reply is only checked: the same outcomes as check_response, with
+// null in place of the value that nobody reads.
+TEST(CheckResponse, AnUnreadValueIsCheckedLikeAParsedOne) {
+  const std::vector<HttpOutcome> outcomes = {
+      reply(200, R"({"received":4096})"),
+      reply(201, " [{},{},{}] "),
+      reply(200, "\"a\xFF\""),
+      reply(200, std::string(128, '[') + std::string(128, ']')),
+      reply(200, std::string(129, '[') + std::string(129, ']')),
+      reply(200, ""),
+      reply(204, ""),
+      reply(200, "{\"a\":1} trailing"),
+      reply(200, std::string("[1]\0junk", 8)),
+      reply(400, R"({"error":{"code":"invalid_chunk","message":"Again."}})"),
+      reply(503, "<html>down</html>", {{"Retry-After", "3"}}),
+      unreadable(200, "http://h/c: Network Error: the reply body is larger than 10 MiB"),
+      unreadable(502, "lost"),
+      TransportFailure{"http://h/c: Network Error: Empty reply from server"},
+  };
+  for (const HttpOutcome& outcome : outcomes) {
+    const auto parsed = check_response(outcome);
+    const auto checked = check_response_unread(outcome);
+    const auto* r = std::get_if<HttpReply>(&outcome);
+    const std::string shown = r && r->body.ok() ? r->body.value() : "(no body)";
+    ASSERT_EQ(checked.ok(), parsed.ok()) << shown;
+    if (checked.ok()) {
+      EXPECT_TRUE(checked.value().is_null()) << shown;
+      continue;
+    }
+    EXPECT_EQ(checked.error().code, parsed.error().code) << shown;
+    EXPECT_EQ(checked.error().message, parsed.error().message) << shown;
+    EXPECT_EQ(checked.error().http_status, parsed.error().http_status) << shown;
+    EXPECT_EQ(checked.error().retry_after, parsed.error().retry_after) << shown;
+  }
+}
+
 TEST(ApiErrorText, StatusZeroShowsTheMessageAlone) {
   EXPECT_EQ(format_api_error(network_error("x: Connection Failed")),
             "Network error: x: Connection Failed");

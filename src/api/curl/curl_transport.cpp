@@ -2,6 +2,7 @@
 // caller, a pool of idle connections shared by every thread of the run.
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <mutex>
@@ -44,6 +45,7 @@ struct Exchange {
   HttpHeaders headers;
   std::string body;
   bool body_too_large = false;
+  int requests_sent = 0;  // how often curl set out to send the request in this exchange
 };
 
 std::string_view trim_blanks(std::string_view text) {
@@ -83,6 +85,27 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
   return length;
 }
 
+constexpr std::size_t BODY_DOUBLING_LIMIT = 1024 * 1024;
+
+// A body is held once, never next to a copy twice its size that it grows into: room for
+// the declared length is made at the start; past a mebibyte a body that keeps growing (a
+// gzip reply declares its compressed length) moves once into room for the largest body
+// allowed, whose pages cost memory only as they are filled.
+void reserve_body(Exchange& ex, std::size_t incoming) {
+  const std::size_t needed = ex.body.size() + incoming;
+  std::size_t room = 0;
+  std::uint64_t declared = 0;
+  const auto length = find_header(ex.headers, "Content-Length");
+  if (ex.body.empty() && length && parse_u64(*length, declared)) {
+    room = static_cast<std::size_t>(std::min<std::uint64_t>(declared, MAX_REPLY_BODY));
+  }
+  if (room < needed) {
+    room = ex.body.capacity() * 2;
+    if (room > BODY_DOUBLING_LIMIT) room = MAX_REPLY_BODY;
+  }
+  ex.body.reserve(std::max(room, needed));
+}
+
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
   auto& ex = *static_cast<Exchange*>(user);
   const std::size_t length = size * count;
@@ -90,8 +113,19 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
     ex.body_too_large = true;
     return 0;  // makes curl abort the exchange
   }
+  if (ex.body.size() + length > ex.body.capacity()) reserve_body(ex, length);
   ex.body.append(data, length);
   return length;
+}
+
+// Called once a connection is made or reused, before the request goes out. curl calls it a
+// second time only to resend the request on a fresh connection after a reused one closed
+// without a reply; the service may have acted on the first copy, so the resend is refused
+// and the exchange fails as the first attempt did. Whether to try again is the caller's
+// retry rule to decide, never the transport's.
+int on_before_send(void* user, char*, char*, int, int) {
+  auto& ex = *static_cast<Exchange*>(user);
+  return ++ex.requests_sent == 1 ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
 }
 
 struct SlistDeleter {
@@ -215,6 +249,11 @@ class CurlTransport final : public Transport {
       return TransportFailure{request.url + ": Network Error: cannot prepare the request"};
     }
     const CURLcode rc = curl_easy_perform(h);
+    if (ex.requests_sent > 1) {
+      // The first copy got nothing back: the same words as an empty reply on a new connection.
+      return TransportFailure{
+          describe_curl_failure(request.url, CURLE_GOT_NOTHING, "Empty reply from server", false)};
+    }
     // curl accepts a connection that closes in the middle of the head; no reply came then.
     if (rc == CURLE_OK && !ex.head_complete) {
       return TransportFailure{request.url +
@@ -298,6 +337,8 @@ class CurlTransport final : public Transport {
     set(curl_easy_setopt(h, CURLOPT_HEADERDATA, &ex));
     set(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &on_body));
     set(curl_easy_setopt(h, CURLOPT_WRITEDATA, &ex));
+    set(curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &on_before_send));
+    set(curl_easy_setopt(h, CURLOPT_PREREQDATA, &ex));
 
     for (const auto& [name, value] : request.headers)
       ok = ok && append_header(headers, name + ": " + value);
