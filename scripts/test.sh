@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds qel, and runs every test: unit and end-to-end tests on a
-# normal build, then the unit tests again under AddressSanitizer and UBSan, and the upload
-# under ThreadSanitizer.
+# normal build, then the unit tests again under AddressSanitizer and UBSan, the upload
+# under ThreadSanitizer, and every fuzz target for 20 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,3 +29,6 @@ tsan_qel="$PWD/build-tsan/qel"
 (cd tests/e2e && QEL_BINARY="$tsan_qel" /usr/bin/python3 -m pytest -q \
   -p no:cacheprovider test_send_upload.py -k test_round_trip_decrypts_every_file_byte_for_byte)
 unset TSAN_OPTIONS
+
+# The fuzz targets, side by side, 20 seconds each on their seed corpora.
+QEL_BUILD_JOBS="$jobs" bash scripts/fuzz.sh 20
