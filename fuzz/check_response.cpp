@@ -219,11 +219,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::string body;
   if (shape == 1) {
-    // Runs of one byte before and after the fuzzer's bytes, each up to 64 KiB, their
+    // Runs of one byte before and after the fuzzer's bytes, each up to 4096 bytes, their
     // lengths drawn on a doubling scale so short runs stay common.
     const char open = in.ConsumeIntegral<char>(), close = in.ConsumeIntegral<char>();
     const auto run = [&in] {
-      const int scale = in.ConsumeIntegralInRange(0, 16);
+      const int scale = in.ConsumeIntegralInRange(0, 12);
       return in.ConsumeIntegralInRange<std::size_t>(0, std::size_t{1} << scale);
     };
     const std::size_t before = run(), after = run();

@@ -78,7 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(percent_decode(encoded) == input);
 
   const std::string escaped = qel::escape_url_text(input);
-  for (const char ch : escaped) FUZZ_CHECK(!escaped_in_request_line(static_cast<unsigned char>(ch)));
+  for (const char ch : escaped) {
+    FUZZ_CHECK(!escaped_in_request_line(static_cast<unsigned char>(ch)));
+  }
   check_encoding(input, escaped, escaped_in_request_line);
   FUZZ_CHECK(qel::escape_url_text(escaped) == escaped);
   return 0;

@@ -46,12 +46,14 @@ for name in "${targets[@]}"; do
   if wait "${pids[$name]}"; then
     stats=$(grep -E '^stat::(number_of_executed_units|new_units_added)' "$run/log" |
       sed 's/^stat:://; s/: */=/' | tr '\n' ' ')
-    coverage=$(grep -E '^#[0-9]+' "$run/log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+' || true)
+    coverage=$(grep -E '^#[0-9]+' "$run/log" | tail -n 1 |
+      grep -oE 'cov: [0-9]+ ft: [0-9]+' || true)
     echo "fuzz $name: ok; $stats${coverage}"
   else
     failed+=("$name")
     echo "fuzz $name: FAILED (log: $run/log)"
-    grep -E '^(==[0-9]+==ERROR|SUMMARY|.*check failed|.*runtime error)' "$run/log" | head -n 5 || true
+    grep -E '^(==[0-9]+==ERROR|SUMMARY|.*check failed|.*runtime error)' "$run/log" |
+      head -n 5 || true
     for finding in "$run"/findings/*; do
       [ -e "$finding" ] && echo "  reproduce: build-fuzz/fuzz/fuzz_$name $finding"
     done
