@@ -38,6 +38,9 @@ bool nesting_within_limit(std::string_view text) {
 std::optional<Json> parse_json(std::string_view text) {
   // The library skips a byte-order mark, which is not JSON white space.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") return std::nullopt;
+  // The library takes a NUL byte for the end of the input and ignores what follows it; a
+  // JSON text never holds one (inside strings it must be escaped).
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   if (!nesting_within_limit(text)) return std::nullopt;
   Json value = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
   if (value.is_discarded()) return std::nullopt;

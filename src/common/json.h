@@ -15,8 +15,8 @@ using Json = nlohmann::json;
 inline constexpr int MAX_JSON_DEPTH = 128;
 
 // Parses `text` as one JSON document (JSON white space around it allowed). Fails on
-// malformed input, a byte-order mark, invalid UTF-8 inside strings, and arrays or objects
-// nested deeper than 128 levels.
+// malformed input, a byte-order mark, a NUL byte anywhere, invalid UTF-8 inside strings,
+// and arrays or objects nested deeper than 128 levels.
 std::optional<Json> parse_json(std::string_view text);
 
 // Compact form: no blanks, keys in ascending byte order, non-ASCII unescaped; control
