@@ -75,10 +75,12 @@ class DepthProbe : public nlohmann::json_sax<Json> {
 };
 
 // The body as the program must read it: lossy text, one JSON document without a byte-order
-// mark, at most 128 levels deep.
+// mark or NUL byte, at most 128 levels deep.
 std::optional<Json> expected_document(const std::string& body) {
   const std::string text = qel::utf8_lossy(body);
   if (text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
+  // No JSON text holds a NUL byte; the library alone would end the input there.
+  if (text.find('\0') != std::string::npos) return std::nullopt;
   DepthProbe probe(qel::MAX_JSON_DEPTH);
   Json::sax_parse(text, &probe);
   if (probe.too_deep) return std::nullopt;

@@ -58,6 +58,8 @@ std::optional<std::string> field_of(const Json& value) {
 
 std::optional<qel::Config> expected(std::string_view text) {
   if (!qel::is_valid_utf8(text) || text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
+  // No JSON text holds a NUL byte; the library alone would end the input there.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   const Json document = Json::parse(text.begin(), text.end(), nullptr, false);
   if (document.is_discarded()) return std::nullopt;
   if (document.is_object()) {
