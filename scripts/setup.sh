@@ -7,6 +7,7 @@ packages=(
   cmake g++ ninja-build pkg-config
   libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libcli11-dev
   libgtest-dev libgmock-dev
+  clang libclang-rt-14-dev
   python3 python3-pytest python3-cryptography ca-certificates
   liblnk-utils
   # The Debian package's dependencies are read from the binary with these (scripts/package.sh).

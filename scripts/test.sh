@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds qel, and runs every test: unit and end-to-end tests on a
 # normal build, then the unit tests again under AddressSanitizer and UBSan, the upload
-# under ThreadSanitizer, and last the Windows build's unit tests under Wine.
+# under ThreadSanitizer, every fuzz target for 20 seconds, and last the Windows build's
+# tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,6 +30,9 @@ tsan_qel="$PWD/build-tsan/qel"
 (cd tests/e2e && QEL_BINARY="$tsan_qel" /usr/bin/python3 -m pytest -q \
   -p no:cacheprovider test_send_upload.py -k test_round_trip_decrypts_every_file_byte_for_byte)
 unset TSAN_OPTIONS
+
+# The fuzz targets, side by side, 20 seconds each on their seed corpora.
+QEL_BUILD_JOBS="$jobs" bash scripts/fuzz.sh 20
 
 # Windows: qel.exe and the unit tests cross-built with MinGW-w64, the tests run under Wine in
 # one prefix and one wineserver (scripts/wine-session.sh), ended when this script ends.

@@ -125,6 +125,8 @@ std::optional<Config> parse_config_text(std::string_view text) {
   // Not JSON white space; the library would skip it silently.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") return std::nullopt;
   if (!is_valid_utf8(text)) return std::nullopt;
+  // The library would take a NUL byte for the end of the file and ignore the rest.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   ConfigReader reader;
   const bool ok = Json::sax_parse(text.begin(), text.end(), &reader,
                                   nlohmann::detail::input_format_t::json, /*strict=*/true);

@@ -62,6 +62,8 @@ TEST(ConfigReader, AcceptsExactlyWhatTheFormatAllows) {
       {"{\"api_key\":\"k\"}\f", "fails"},
       {"{\"api_key\":\"k\"}\xC2\xA0", "fails"},  // Unicode white space is not JSON white space
       {"\xEF\xBB\xBF{\"api_key\":\"k\"}", "fails"},
+      {std::string("{\"api_key\":\"k\"}\0", 16), "fails"},  // a NUL byte is no end of file
+      {std::string("{\"api_key\":\"k\"}\0{\"api_key\":5}", 29), "fails"},
       {"{\"api_key\":\"\xFF\"}", "fails"},
       {"{\"x\":\"\xFF\"}", "fails"},
       {"{\"api_key\":\"k\",}", "fails"},

@@ -81,6 +81,11 @@ TEST(Json, ParsesOneStrictDocument) {
   for (const char* bad : {"", "\xEF\xBB\xBF{}", "{} x", "{\"a\":\"\xFF\"}", "[1,]", "// c\n{}"}) {
     EXPECT_FALSE(parse_json(bad).has_value()) << bad;
   }
+  // The library alone would stop at a NUL byte and take what came before it as the document.
+  for (const std::string& bad : {std::string("{}\0", 3), std::string("{\"a\":1}\0{\"a\":2}", 15),
+                                std::string("1\0x", 3), std::string("\"s\"\0", 4)}) {
+    EXPECT_FALSE(parse_json(bad).has_value()) << bad;
+  }
   EXPECT_TRUE(member(*parse_json(R"({"a":1})"), "b").is_null());
   EXPECT_TRUE(member(Json("text"), "a").is_null());
 }
