@@ -107,12 +107,6 @@ Result<std::vector<FolderEntry>> Folder::entries() const {
   return entries;
 }
 
-Result<std::vector<FolderEntry>> list_folder(const fs::path& folder) {
-  auto opened = Folder::open(folder);
-  if (!opened) return fail(std::move(opened).error());
-  return opened->entries();
-}
-
 std::optional<fs::path> canonical_folder(const fs::path& folder) {
   std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(folder.c_str(), nullptr),
                                                        &std::free);

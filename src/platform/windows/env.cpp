@@ -38,10 +38,4 @@ EnvVar get_env(const char* name) {
   return {EnvVar::State::set, std::move(text)};
 }
 
-std::optional<std::string> env_text(const char* name) {
-  EnvVar var = get_env(name);
-  if (var.state != EnvVar::State::set) return std::nullopt;
-  return std::move(var.value);
-}
-
 }  // namespace qel::platform

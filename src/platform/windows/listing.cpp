@@ -144,12 +144,6 @@ Result<std::vector<FolderEntry>> Folder::entries() const {
   return entries;
 }
 
-Result<std::vector<FolderEntry>> list_folder(const fs::path& folder) {
-  auto opened = Folder::open(folder);
-  if (!opened) return fail(std::move(opened).error());
-  return opened->entries();
-}
-
 std::optional<fs::path> canonical_folder(const fs::path& folder) {
   const UniqueHandle handle = open_for_metadata(folder, false);
   if (!handle) return std::nullopt;
