@@ -9,7 +9,7 @@
 
 #include "fuzz_check.h"
 #include "platform/windows_rules.h"
-#include "windows_split.h"
+#include "support/windows_split.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);

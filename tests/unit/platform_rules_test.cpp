@@ -6,43 +6,10 @@
 
 #include "platform/utf16.h"
 #include "platform/windows_rules.h"
+#include "support/windows_split.h"
 
 namespace qel::platform {
 namespace {
-
-// What CommandLineToArgvW makes of a command line (the rules since 2008), so quoting is
-// checked by the reading the Windows side will do.
-std::vector<std::string> split_windows(const std::string& line) {
-  std::vector<std::string> out;
-  std::size_t i = 0;
-  while (i < line.size()) {
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    if (i >= line.size()) break;
-    std::string arg;
-    bool quoted = false;
-    while (i < line.size() && (quoted || (line[i] != ' ' && line[i] != '\t'))) {
-      std::size_t slashes = 0;
-      while (i < line.size() && line[i] == '\\') ++slashes, ++i;
-      if (i < line.size() && line[i] == '"') {
-        arg.append(slashes / 2, '\\');
-        if (slashes % 2 == 1) {
-          arg += '"';
-        } else if (quoted && i + 1 < line.size() && line[i + 1] == '"') {
-          arg += '"';
-          ++i;
-        } else {
-          quoted = !quoted;
-        }
-        ++i;
-      } else {
-        arg.append(slashes, '\\');
-        if (i < line.size() && (quoted || (line[i] != ' ' && line[i] != '\t'))) arg += line[i++];
-      }
-    }
-    out.push_back(arg);
-  }
-  return out;
-}
 
 TEST(WindowsCommandLine, QuotesOnlyWhatNeedsIt) {
   struct Case {
@@ -65,7 +32,7 @@ TEST(WindowsCommandLine, QuotesOnlyWhatNeedsIt) {
   for (const auto& c : cases) {
     const std::string line = windows_command_line(c.args);
     EXPECT_EQ(line, c.line);
-    EXPECT_EQ(split_windows(line), c.args) << line;
+    EXPECT_EQ(split_windows_command_line(line), c.args) << line;
   }
 }
 

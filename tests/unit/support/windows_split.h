@@ -1,5 +1,6 @@
 // What CommandLineToArgvW makes of a command line (the rules since 2008), written apart
-// from the quoting under test so that the fuzzer checks one against the other.
+// from the quoting under test so that the unit tests and the fuzzer check one against the
+// other.
 #pragma once
 
 #include <cstddef>
