@@ -18,16 +18,35 @@ std::string_view trim_ascii_space(std::string_view text) {
   return text;
 }
 
+// The body of a refusal, kept only as far as it is read: the object "error" with its
+// members "code" and "message". Everything else is checked but never built, so a refusal
+// of many megabytes costs no tree.
+Json refusal_body(const std::string& body) {
+  if (!holds_json_document(body)) return Json();
+  using Event = Json::parse_event_t;
+  Json parsed = Json::parse(utf8_lossy(body), [](int depth, Event event, Json& value) {
+    switch (event) {
+      case Event::object_start:
+        return depth <= 1;  // the document itself, and the value of "error"
+      case Event::array_start:
+        return false;
+      case Event::key:
+        if (depth == 1) return value == "error";
+        return depth == 2 && (value == "code" || value == "message");
+      default:
+        return true;
+    }
+  }, /*allow_exceptions=*/false);
+  return parsed.is_discarded() ? Json() : parsed;
+}
+
 ApiError refused(const HttpReply& reply) {
   ApiError error;
   if (const auto value = find_header(reply.headers, "Retry-After")) {
     error.retry_after = parse_retry_after(*value);
   }
   // An unreadable body of a refusal is treated as an empty one: the status still tells.
-  Json parsed;
-  if (reply.body.ok()) {
-    if (auto value = parse_json(utf8_lossy(reply.body.value()))) parsed = std::move(*value);
-  }
+  const Json parsed = reply.body.ok() ? refusal_body(reply.body.value()) : Json();
   const Json& details = member(parsed, "error");
   const Json& code = member(details, "code");
   const Json& message = member(details, "message");

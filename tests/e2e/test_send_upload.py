@@ -190,6 +190,22 @@ def test_large_chunk_replies_are_checked_without_being_built(api_env, service, t
     assert peak < 1024, f"peak resident memory {peak:.0f} MiB"
 
 
+def test_large_refusals_are_read_without_being_built(api_env, service, tmp_path):
+    # The same 10 MiB body as a refusal: only "error" with "code" and "message" is kept of
+    # it. Eight chunks under way are refused together (the delay holds them in flight).
+    body = b"[" + b"{}," * ((10 * MiB - 4) // 3) + b"{}]"
+    service.on("PUT", CHUNK_PATH, status=422, body=body, delay=1.0, times=None)
+    folder = tmp_path / "many"
+    folder.mkdir()
+    for i in range(8):
+        (folder / f"f{i:02}").write_bytes(os.urandom(MiB))
+    code, peak = peak_memory_mib(["send", folder, "--quiet", "--parallel", "8"], api_env)
+    assert code == 1
+    assert len(service.find("PUT", CHUNK_PATH)) == 8
+    assert len(service.find("DELETE", r"/transfers/1")) == 1
+    assert peak < 1024, f"peak resident memory {peak:.0f} MiB"
+
+
 def test_refused_chunk_deletes_the_transfer_once(api_env, service, tmp_path):
     folder = tmp_path / "pics"
     folder.mkdir()

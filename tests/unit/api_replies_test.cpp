@@ -116,6 +116,19 @@ TEST(CheckResponse, RefusedRequestsTakeCodeAndMessageOnlyFromTheErrorObject) {
       {422, R"([{"error":{"code":"in_array"}}])", "http_error",
        "The server answered with HTTP 422."},
       {400, std::string(100000, '{'), "http_error", "The server answered with HTTP 400."},
+      // Only "error", "code" and "message" are built; whatever stands around them is checked.
+      {429, R"({"a":[{"error":{"code":"inner"}}],"error":{"x":{"code":"deep"},"code":"ip_blocked",)"
+            R"("message":"Slow down.","y":[1]},"z":{"message":"other"}})",
+       "ip_blocked", "Slow down."},
+      {400, R"({"error":{"code":"first"},"error":{"code":"last"}})", "last",
+       "The server answered with HTTP 400."},
+      {400, R"({"error":{"code":["bad"],"message":{"text":"no"}}})", "http_error",
+       "The server answered with HTTP 400."},
+      {400, R"({"error":{"code":"c","message":"m"}} trailing)", "http_error",
+       "The server answered with HTTP 400."},
+      {400, R"({"error":{"code":"c","message":"m"},"deep":)" + std::string(200, '[') +
+                std::string(200, ']') + "}",
+       "http_error", "The server answered with HTTP 400."},
   };
   for (const auto& c : cases) {
     auto result = check_response(reply(c.status, c.body));
