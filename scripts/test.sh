@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds qel, and runs every test: unit and end-to-end tests on a
-# normal build, then the unit tests again under AddressSanitizer and UBSan, the upload
-# under ThreadSanitizer, every fuzz target for 20 seconds, and last the Windows build's
-# tests under Wine.
+# Installs what is missing, builds qel, and runs every test: unit, end-to-end and TLS tests
+# on a normal build, then the unit tests again and a short soak under AddressSanitizer and
+# UBSan, the upload under ThreadSanitizer, every fuzz target for 20 seconds, and last the
+# Windows build's unit and TLS tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +18,8 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQEL_WERROR=ON \
 cmake --build build-asan -j "$jobs" --target qel_unit_tests
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
+# A short soak in the same build: 30 sends in one process, no leak, no descriptor growth.
+QEL_JOBS=$jobs bash scripts/soak.sh 30
 
 # ThreadSanitizer: the upload's unit tests and one parallel upload end to end.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_WERROR=ON \
