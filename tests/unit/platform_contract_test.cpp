@@ -453,6 +453,7 @@ TEST_F(PlatformProcess, BareNamesAreSearchedInTheSystemsOrder) {
   programs_.copy_to(on_path, "qel-test-on-path");
   programs_.copy_to(here, "qel-test-in-current-folder");
   programs_.copy_to(on_path, "hostname");  // a name the system has a program for
+  programs_.own_binary_folder();  // no other test's stand-in "hostname" beside the binary
   const std::string sep(build::path_list_separator);
   programs_.env().set("PATH", sep + "." + sep + platform::name_bytes(on_path));
   const CurrentFolder current(here);

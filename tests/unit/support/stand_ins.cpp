@@ -108,6 +108,12 @@ StandIns::~StandIns() {
   if (locked_) give_lock_back();
 }
 
+void StandIns::own_binary_folder() {
+  if (!build::windows || locked_) return;
+  take_lock();
+  locked_ = true;
+}
+
 void StandIns::place(const std::string& name) {
   if (!build::windows) {
     copy_to(path_folder_, name);
@@ -115,10 +121,7 @@ void StandIns::place(const std::string& name) {
   }
   const fs::path target = test_binary_folder() / program_file(name);
   if (name == RECORDER) return;  // built there
-  if (!locked_) {
-    take_lock();
-    locked_ = true;
-  }
+  own_binary_folder();
   fs::copy_file(recorder(), target, fs::copy_options::overwrite_existing);
   placed_beside_binary_.push_back(target);
 }

@@ -35,6 +35,9 @@ class StandIns {
   // first (POSIX: the PATH folder; Windows: beside the test binary, where test processes
   // take turns, so only one StandIns of a process may place copies at a time).
   void place(const std::string& name);
+  // Keeps other test processes from placing copies beside the test binary until this ends:
+  // for a test that looks up a system program, which such a copy would stand in for.
+  void own_binary_folder();
   // A copy named `name` (with the platform's program suffix) in `folder`.
   fs::path copy_to(const fs::path& folder, const std::string& name) const;
 
