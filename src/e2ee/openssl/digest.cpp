@@ -2,6 +2,8 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <new>
+
 #include "e2ee/crypto.h"
 
 namespace qel::crypto {
@@ -10,6 +12,37 @@ Digest sha256(const unsigned char* data, std::size_t size) {
   Digest out{};
   unsigned int length = 0;
   EVP_Digest(data, size, out.data(), &length, EVP_sha256(), nullptr);
+  return out;
+}
+
+struct Sha256::State {
+  struct Free {
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+  };
+  std::unique_ptr<EVP_MD_CTX, Free> ctx;
+};
+
+// As with sha256(), a library that cannot compute the digest yields a wrong one, which the
+// service refuses; only running out of memory stops the hasher from being built.
+Sha256::Sha256() : state_(std::make_unique<State>()) {
+  state_->ctx.reset(EVP_MD_CTX_new());
+  if (!state_->ctx) throw std::bad_alloc();
+  EVP_DigestInit_ex(state_->ctx.get(), EVP_sha256(), nullptr);
+}
+
+Sha256::~Sha256() = default;
+Sha256::Sha256(Sha256&&) noexcept = default;
+Sha256& Sha256::operator=(Sha256&&) noexcept = default;
+
+void Sha256::update(const unsigned char* data, std::size_t size) {
+  if (size > 0) EVP_DigestUpdate(state_->ctx.get(), data, size);
+}
+
+Digest Sha256::finish() {
+  Digest out{};
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(state_->ctx.get(), out.data(), &length);
+  EVP_DigestInit_ex(state_->ctx.get(), EVP_sha256(), nullptr);
   return out;
 }
 
