@@ -2,8 +2,6 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
-#include <new>
-
 #include "e2ee/crypto.h"
 
 namespace qel::crypto {
@@ -22,12 +20,13 @@ struct Sha256::State {
   std::unique_ptr<EVP_MD_CTX, Free> ctx;
 };
 
-// As with sha256(), a library that cannot compute the digest yields a wrong one, which the
-// service refuses; only running out of memory stops the hasher from being built.
+// As with sha256(), a library that cannot give a context or compute the digest yields a
+// wrong digest (all zeros), which the service refuses, rather than a crash.
 Sha256::Sha256() : state_(std::make_unique<State>()) {
   state_->ctx.reset(EVP_MD_CTX_new());
-  if (!state_->ctx) throw std::bad_alloc();
-  EVP_DigestInit_ex(state_->ctx.get(), EVP_sha256(), nullptr);
+  if (state_->ctx && EVP_DigestInit_ex(state_->ctx.get(), EVP_sha256(), nullptr) != 1) {
+    state_->ctx.reset();
+  }
 }
 
 Sha256::~Sha256() = default;
@@ -35,14 +34,15 @@ Sha256::Sha256(Sha256&&) noexcept = default;
 Sha256& Sha256::operator=(Sha256&&) noexcept = default;
 
 void Sha256::update(const unsigned char* data, std::size_t size) {
-  if (size > 0) EVP_DigestUpdate(state_->ctx.get(), data, size);
+  if (state_->ctx && size > 0) EVP_DigestUpdate(state_->ctx.get(), data, size);
 }
 
 Digest Sha256::finish() {
   Digest out{};
+  if (!state_->ctx) return out;
   unsigned int length = 0;
-  EVP_DigestFinal_ex(state_->ctx.get(), out.data(), &length);
-  EVP_DigestInit_ex(state_->ctx.get(), EVP_sha256(), nullptr);
+  if (EVP_DigestFinal_ex(state_->ctx.get(), out.data(), &length) != 1) out = Digest{};
+  if (EVP_DigestInit_ex(state_->ctx.get(), EVP_sha256(), nullptr) != 1) state_->ctx.reset();
   return out;
 }
 
