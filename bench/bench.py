@@ -95,13 +95,24 @@ def medians_in_turns(runs: int, configs: list[tuple[list[str], dict | None]]) ->
             for runs_of in samples]
 
 
-def openssl_seconds_per_gib(args: list[str]) -> float:
-    """openssl speed's throughput for 8 MiB blocks, as seconds per GiB."""
-    proc = subprocess.run(["openssl", "speed", "-bytes", str(CHUNK), "-seconds", "2"] + args,
+def openssl_seconds_per_gib(args: list[str], processes: int = 1) -> float:
+    """CPU seconds per GiB of an openssl speed algorithm over 8 MiB blocks.
+
+    One process: openssl speed's own figure. Several at once (-multi): the bytes that all
+    of them processed over the CPU time that they used, as /usr/bin/time counts it; that is
+    what a GiB costs a processor while the others are busy too."""
+    multi = ["-multi", str(processes)] if processes > 1 else []
+    proc = subprocess.run(["/usr/bin/time", "-f", "%U %S", "openssl", "speed"] + multi +
+                          ["-bytes", str(CHUNK), "-seconds", "2"] + args,
                           capture_output=True, text=True, check=True)
-    line = [l for l in proc.stdout.splitlines() if l.strip()][-1]
-    kbytes_per_s = float(line.split()[-1].rstrip("k"))  # openssl reports 1000-byte units
-    return GIB / (kbytes_per_s * 1000)
+    if processes == 1:
+        line = [l for l in proc.stdout.splitlines() if l.strip()][-1]
+        kbytes_per_s = float(line.split()[-1].rstrip("k"))  # openssl reports 1000-byte units
+        return GIB / (kbytes_per_s * 1000)
+    # Each process reports its count of blocks on standard error.
+    blocks = sum(int(m) for m in re.findall(r"^\+R:(\d+):", proc.stderr, re.M))
+    user, system = (float(x) for x in proc.stderr.strip().splitlines()[-1].split())
+    return (user + system) / (blocks * CHUNK / GIB)
 
 
 def load() -> str:
@@ -187,10 +198,13 @@ def main() -> int:
         medians = medians_in_turns(args.runs, [(cmd, e) for _, _, cmd, e in configs])
         rows = [(name, n, m) for (name, n, _, _), m in zip(configs, medians)]
 
-        aes = statistics.median(openssl_seconds_per_gib(["-evp", "aes-256-gcm"])
-                                for _ in range(args.runs))
-        sha = statistics.median(openssl_seconds_per_gib(["-evp", "sha256"])
-                                for _ in range(args.runs))
+        def crypto_cost(processes: int) -> tuple[float, float]:
+            return tuple(statistics.median(openssl_seconds_per_gib(["-evp", alg], processes)
+                                           for _ in range(args.runs))
+                         for alg in ("aes-256-gcm", "sha256"))
+
+        aes, sha = crypto_cost(1)
+        busy = {n: crypto_cost(n) if n > 1 else (aes, sha) for n in workers}
         load_after = load()
 
         print(f"Machine: {machine()}")
@@ -207,18 +221,28 @@ def main() -> int:
                   f"{m['cpu'] / gib:.2f} | {m['rss'] / MIB:.1f} |")
         print()
         print(f"openssl speed, 8 MiB blocks: AES-256-GCM {aes:.3f} s/GiB, SHA-256 {sha:.3f} s/GiB")
-        print("floor = AES-256-GCM + SHA-256 + curl -Z CPU s/GiB at the same parallelism")
+        for n in workers:
+            if n > 1:
+                print(f"  the same with {n} processes at once: AES-256-GCM {busy[n][0]:.3f} s/GiB, "
+                      f"SHA-256 {busy[n][1]:.3f} s/GiB each")
+        print("floor = AES-256-GCM + SHA-256 (one process) + curl -Z CPU s/GiB at the same "
+              "parallelism;")
+        print("busy floor = the same with the AES-256-GCM and SHA-256 of N processes at once")
         print()
-        print("| workers | e2ee MiB/s | e2ee CPU s/GiB | floor s/GiB | e2ee/floor | "
-              "e2ee/curl throughput | plain/curl throughput | e2ee peak RSS MiB | RSS bound MiB |")
-        print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+        print("| workers | e2ee MiB/s | e2ee CPU s/GiB | floor s/GiB | e2ee/floor | busy floor | "
+              "e2ee/busy floor | e2ee/curl throughput | plain/curl throughput | "
+              "e2ee peak RSS MiB | RSS bound MiB |")
+        print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
         for n in workers:
             c = by[("curl -Z (same chunks)", n)]
             e = by[("qel send e2ee", n)]
             p = by[("qel send plain", n)]
             floor = aes + sha + c["cpu"] / gib
-            print(f"| {n} | {size / MIB / e['wall']:.0f} | {e['cpu'] / gib:.2f} | {floor:.2f} | "
-                  f"{e['cpu'] / gib / floor:.2f} | {c['wall'] / e['wall']:.2f} | "
+            busy_floor = sum(busy[n]) + c["cpu"] / gib
+            cpu = e["cpu"] / gib
+            print(f"| {n} | {size / MIB / e['wall']:.0f} | {cpu:.2f} | {floor:.2f} | "
+                  f"{cpu / floor:.2f} | {busy_floor:.2f} | {cpu / busy_floor:.2f} | "
+                  f"{c['wall'] / e['wall']:.2f} | "
                   f"{c['wall'] / p['wall']:.2f} | {e['rss'] / MIB:.1f} | {16 + n * 8.1:.1f} |")
     finally:
         if nginx:
