@@ -35,6 +35,7 @@ class Sha256 {
   struct State;
   std::unique_ptr<State> state_;
 };
+
 Digest hmac_sha256(const unsigned char* key, std::size_t key_size, const unsigned char* data,
                    std::size_t size);
 // HKDF (RFC 5869) with SHA-256, built on hmac_sha256; `length` at most 255 * 32.
