@@ -226,7 +226,7 @@ def main() -> int:
                 print(f"  the same with {n} processes at once: AES-256-GCM {busy[n][0]:.3f} s/GiB, "
                       f"SHA-256 {busy[n][1]:.3f} s/GiB each")
         print("floor = AES-256-GCM + SHA-256 (one process) + curl -Z CPU s/GiB at the same "
-              "parallelism;")
+              "parallelism")
         print("busy floor = the same with the AES-256-GCM and SHA-256 of N processes at once")
         print()
         print("| workers | e2ee MiB/s | e2ee CPU s/GiB | floor s/GiB | e2ee/floor | busy floor | "
