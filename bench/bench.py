@@ -1,7 +1,12 @@
 """Measures qel send against a local nginx sink, with curl and openssl speed beside it.
 
 For each configuration: wall time, throughput, user+sys CPU seconds per GiB and peak RSS,
-each the median of --runs runs, as /usr/bin/time -v reports them.
+each the median of --runs runs, as /usr/bin/time -v reports them. The runs of all
+configurations take turns, so a change in the machine's load falls on all of them alike.
+
+The CPU floor of an end-to-end-encrypted upload at N workers is what its parts cost on
+their own, measured in the same run: AES-256-GCM and SHA-256 over 8 MiB blocks (openssl
+speed) plus the CPU that curl -Z spends to send the same bytes at the same parallelism.
 """
 
 from __future__ import annotations
@@ -80,18 +85,38 @@ def timed(cmd: list[str], env: dict | None = None) -> dict:
     }
 
 
-def median_of(runs: int, cmd: list[str], env: dict | None = None) -> dict:
-    samples = [timed(cmd, env) for _ in range(runs)]
-    return {k: statistics.median(s[k] for s in samples) for k in samples[0]}
+def medians_in_turns(runs: int, configs: list[tuple[list[str], dict | None]]) -> list[dict]:
+    """Runs each configuration `runs` times, one round of all at a time; the medians."""
+    samples: list[list[dict]] = [[] for _ in configs]
+    for _ in range(runs):
+        for i, (cmd, env) in enumerate(configs):
+            samples[i].append(timed(cmd, env))
+    return [{k: statistics.median(s[k] for s in runs_of) for k in runs_of[0]}
+            for runs_of in samples]
 
 
-def openssl_seconds_per_gib(args: list[str]) -> float:
-    """openssl speed's throughput for 8 MiB blocks, as seconds per GiB."""
-    proc = subprocess.run(["openssl", "speed", "-bytes", str(CHUNK), "-seconds", "3"] + args,
+def openssl_seconds_per_gib(args: list[str], processes: int = 1) -> float:
+    """CPU seconds per GiB of an openssl speed algorithm over 8 MiB blocks.
+
+    One process: openssl speed's own figure. Several at once (-multi): the bytes that all
+    of them processed over the CPU time that they used, as /usr/bin/time counts it; that is
+    what a GiB costs a processor while the others are busy too."""
+    multi = ["-multi", str(processes)] if processes > 1 else []
+    proc = subprocess.run(["/usr/bin/time", "-f", "%U %S", "openssl", "speed"] + multi +
+                          ["-bytes", str(CHUNK), "-seconds", "2"] + args,
                           capture_output=True, text=True, check=True)
-    line = [l for l in proc.stdout.splitlines() if l.strip()][-1]
-    kbytes_per_s = float(line.split()[-1].rstrip("k"))  # openssl reports 1000-byte units
-    return GIB / (kbytes_per_s * 1000)
+    if processes == 1:
+        line = [l for l in proc.stdout.splitlines() if l.strip()][-1]
+        kbytes_per_s = float(line.split()[-1].rstrip("k"))  # openssl reports 1000-byte units
+        return GIB / (kbytes_per_s * 1000)
+    # Each process reports its count of blocks on standard error.
+    blocks = sum(int(m) for m in re.findall(r"^\+R:(\d+):", proc.stderr, re.M))
+    user, system = (float(x) for x in proc.stderr.strip().splitlines()[-1].split())
+    return (user + system) / (blocks * CHUNK / GIB)
+
+
+def load() -> str:
+    return " ".join(f"{x:.1f}" for x in os.getloadavg())
 
 
 def machine() -> str:
@@ -152,11 +177,12 @@ def main() -> int:
             if k.lower().endswith("_proxy"):
                 del env[k]
 
-        rows = []
+        load_before = load()
+        configs = []  # (name, workers, command, environment)
         for mode, flags in (("e2ee", []), ("plain", ["--no-encrypt"])):
             for n in workers:
                 cmd = [qel, "send", "--quiet", "--parallel", str(n)] + flags + [str(data)]
-                rows.append((f"qel send {mode}", n, median_of(args.runs, cmd, env)))
+                configs.append((f"qel send {mode}", n, cmd, env))
         for n in workers:
             cfg = tmp / f"curl-{n}.cfg"
             with open(cfg, "w") as f:
@@ -165,14 +191,26 @@ def main() -> int:
                     f.write(f'url = "http://127.0.0.1:{port}/api/v1/transfers/1/files/0/chunks/{i}"\n')
                     f.write('output = "/dev/null"\n')
             cmd = ["curl", "-s", "-S", "-Z", "--parallel-max", str(n), "-H", "Expect:", "-K", str(cfg)]
-            rows.append(("curl -Z (same chunks)", n, median_of(args.runs, cmd)))
+            configs.append(("curl -Z (same chunks)", n, cmd, None))
+        # Warm the page cache and the sink once before anything is counted.
+        for _, _, cmd, e in configs:
+            timed(cmd, e)
+        medians = medians_in_turns(args.runs, [(cmd, e) for _, _, cmd, e in configs])
+        rows = [(name, n, m) for (name, n, _, _), m in zip(configs, medians)]
 
-        aes = openssl_seconds_per_gib(["-evp", "aes-256-gcm"])
-        sha = openssl_seconds_per_gib(["-evp", "sha256"])
+        def crypto_cost(processes: int) -> tuple[float, float]:
+            return tuple(statistics.median(openssl_seconds_per_gib(["-evp", alg], processes)
+                                           for _ in range(args.runs))
+                         for alg in ("aes-256-gcm", "sha256"))
+
+        aes, sha = crypto_cost(1)
+        busy = {n: crypto_cost(n) if n > 1 else (aes, sha) for n in workers}
+        load_after = load()
 
         print(f"Machine: {machine()}")
         print(f"Data: {args.size_mib} MiB of random bytes, {len(chunk_files)} chunks of 8 MiB; "
               f"median of {args.runs} runs; sink: nginx on 127.0.0.1")
+        print(f"Load average (1, 5, 15 min): {load_before} before, {load_after} after")
         print()
         print("| command | workers | wall s | MiB/s | CPU s/GiB | peak RSS MiB |")
         print("|---|---:|---:|---:|---:|---:|")
@@ -183,16 +221,29 @@ def main() -> int:
                   f"{m['cpu'] / gib:.2f} | {m['rss'] / MIB:.1f} |")
         print()
         print(f"openssl speed, 8 MiB blocks: AES-256-GCM {aes:.3f} s/GiB, SHA-256 {sha:.3f} s/GiB")
+        for n in workers:
+            if n > 1:
+                print(f"  the same with {n} processes at once: AES-256-GCM {busy[n][0]:.3f} s/GiB, "
+                      f"SHA-256 {busy[n][1]:.3f} s/GiB each")
+        print("floor = AES-256-GCM + SHA-256 (one process) + curl -Z CPU s/GiB at the same "
+              "parallelism")
+        print("busy floor = the same with the AES-256-GCM and SHA-256 of N processes at once")
         print()
-        print("| workers | e2ee/curl throughput | plain/curl throughput | e2ee CPU s/GiB | CPU target | RSS target MiB |")
-        print("|---:|---:|---:|---:|---:|---:|")
+        print("| workers | e2ee MiB/s | e2ee CPU s/GiB | floor s/GiB | e2ee/floor | busy floor | "
+              "e2ee/busy floor | e2ee/curl throughput | plain/curl throughput | "
+              "e2ee peak RSS MiB | RSS bound MiB |")
+        print("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
         for n in workers:
             c = by[("curl -Z (same chunks)", n)]
             e = by[("qel send e2ee", n)]
             p = by[("qel send plain", n)]
-            target_cpu = 1.5 * (aes + sha) + c["cpu"] / gib
-            print(f"| {n} | {c['wall'] / e['wall']:.2f} | {c['wall'] / p['wall']:.2f} | "
-                  f"{e['cpu'] / gib:.2f} | {target_cpu:.2f} | {16 + n * 8.1:.1f} |")
+            floor = aes + sha + c["cpu"] / gib
+            busy_floor = sum(busy[n]) + c["cpu"] / gib
+            cpu = e["cpu"] / gib
+            print(f"| {n} | {size / MIB / e['wall']:.0f} | {cpu:.2f} | {floor:.2f} | "
+                  f"{cpu / floor:.2f} | {busy_floor:.2f} | {cpu / busy_floor:.2f} | "
+                  f"{c['wall'] / e['wall']:.2f} | "
+                  f"{c['wall'] / p['wall']:.2f} | {e['rss'] / MIB:.1f} | {16 + n * 8.1:.1f} |")
     finally:
         if nginx:
             nginx.terminate()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Upload benchmark: qel send against a local nginx sink, beside curl and openssl speed.
-# Not a test: it prints a table of medians over several runs. See bench/README.md.
+# Not a test: it prints tables of medians over several runs; the README's Performance
+# section shows them and bench/README.md explains them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --bench

@@ -16,6 +16,26 @@ namespace qel::crypto {
 using Digest = std::array<unsigned char, 32>;
 
 Digest sha256(const unsigned char* data, std::size_t size);
+
+// SHA-256 fed in pieces: the digest of pieces given in order equals sha256() of their
+// concatenation, so a buffer can be hashed block by block while each block is in cache.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(Sha256&&) noexcept;
+  Sha256& operator=(Sha256&&) noexcept;
+
+  void update(const unsigned char* data, std::size_t size);
+  // The digest of everything given since construction or the last finish(); the hasher
+  // then starts over.
+  Digest finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 Digest hmac_sha256(const unsigned char* key, std::size_t key_size, const unsigned char* data,
                    std::size_t size);
 // HKDF (RFC 5869) with SHA-256, built on hmac_sha256; `length` at most 255 * 32.
@@ -23,8 +43,8 @@ std::string hkdf_sha256(std::string_view salt, std::string_view ikm, std::string
                         std::size_t length);
 
 // AES-256-GCM (96-bit nonce, 128-bit tag). The key schedule and the hash key are computed
-// once, by create(); seal() and open() only read that state, so one instance may seal
-// from several threads at once.
+// once, by create(); start_seal() and open() only read that state, so one instance may
+// seal from several threads at once.
 class AesGcm {
  public:
   static constexpr std::size_t KEY_SIZE = 32;
@@ -39,10 +59,32 @@ class AesGcm {
   // Error: "encryption failed" when the library cannot set the key up.
   static Result<AesGcm> create(const unsigned char key[KEY_SIZE]);
 
-  // Encrypts `data` in place and writes the tag. Error: "encryption failed".
-  Status seal(const unsigned char nonce[NONCE_SIZE], const unsigned char* aad,
-              std::size_t aad_size, unsigned char* data, std::size_t size,
-              unsigned char tag[TAG_SIZE]) const;
+  // One message sealed in pieces, in place: update() with each piece in order, then
+  // finish() for the tag. The pieces may have any sizes; the ciphertext and tag are those
+  // of the whole message sealed at once. Owns its own copy of the keyed state.
+  class Sealing {
+   public:
+    Sealing();
+    ~Sealing();
+    Sealing(Sealing&&) noexcept;
+    Sealing& operator=(Sealing&&) noexcept;
+
+    // Encrypts the next `size` bytes of the message where they lie.
+    // Error: "encryption failed".
+    Status update(unsigned char* data, std::size_t size);
+    // Writes the tag; the sealing is then spent. Error: "encryption failed".
+    Status finish(unsigned char tag[TAG_SIZE]);
+
+   private:
+    friend class AesGcm;
+    struct State;
+    std::unique_ptr<State> state_;
+  };
+
+  // Starts sealing one message under `nonce`, with all of its associated data.
+  // Error: "encryption failed".
+  Result<Sealing> start_seal(const unsigned char nonce[NONCE_SIZE], const unsigned char* aad,
+                             std::size_t aad_size) const;
   // Decrypts in place; false when the tag does not match (the data is then unusable).
   bool open(const unsigned char nonce[NONCE_SIZE], const unsigned char* aad,
             std::size_t aad_size, unsigned char* data, std::size_t size,

@@ -59,13 +59,17 @@ std::size_t chunk_body_size(std::uint64_t chunk_index, std::size_t plaintext_siz
   return record_prefix_size(chunk_index) + plaintext_size + TAG_SIZE;
 }
 
-Status seal_chunk_with_nonce(const FileCipher& cipher, std::uint64_t chunk_index, bool is_last,
-                             const Nonce& nonce, unsigned char* body,
-                             std::size_t plaintext_size) {
+Result<ChunkSealer> ChunkSealer::start(const FileCipher& cipher, std::uint64_t chunk_index,
+                                       bool is_last, const Nonce& nonce, unsigned char* body,
+                                       std::size_t plaintext_size) {
   // The length field counts nonce, ciphertext and tag in 32 bits.
   if (plaintext_size > std::numeric_limits<std::uint32_t>::max() - NONCE_SIZE - TAG_SIZE) {
     return fail("encryption failed");
   }
+  const auto aad = associated_data(cipher.salt, chunk_index, is_last);
+  auto sealing = cipher.aead.start_seal(nonce.data(), aad.data(), aad.size());
+  if (!sealing) return fail(std::move(sealing).error());
+
   unsigned char* record = body;
   if (chunk_index == 0) {
     std::memcpy(body, STREAM_MAGIC.data(), STREAM_MAGIC.size());
@@ -74,30 +78,14 @@ Status seal_chunk_with_nonce(const FileCipher& cipher, std::uint64_t chunk_index
   }
   put_be(record, NONCE_SIZE + plaintext_size + TAG_SIZE, 4);
   std::memcpy(record + 4, nonce.data(), nonce.size());
-  unsigned char* data = record + 4 + NONCE_SIZE;
-  const auto aad = associated_data(cipher.salt, chunk_index, is_last);
-  return cipher.aead.seal(nonce.data(), aad.data(), aad.size(), data, plaintext_size,
-                          data + plaintext_size);
+  return ChunkSealer(std::move(sealing).value(), record + 4 + NONCE_SIZE + plaintext_size);
 }
 
-Status seal_chunk_in_place(const FileCipher& cipher, std::uint64_t chunk_index, bool is_last,
-                           unsigned char* body, std::size_t plaintext_size) {
-  Nonce nonce{};
-  if (auto drawn = random_bytes(nonce.data(), nonce.size()); !drawn) return drawn;
-  return seal_chunk_with_nonce(cipher, chunk_index, is_last, nonce, body, plaintext_size);
+Status ChunkSealer::seal(unsigned char* data, std::size_t size) {
+  return sealing_.update(data, size);
 }
 
-Result<std::string> encrypt_chunk(const FileCipher& cipher, std::uint64_t chunk_index,
-                                  bool is_last, std::string_view plaintext) {
-  std::string body(chunk_body_size(chunk_index, plaintext.size()), '\0');
-  auto* bytes = reinterpret_cast<unsigned char*>(body.data());
-  std::memcpy(bytes + record_prefix_size(chunk_index), plaintext.data(), plaintext.size());
-  if (auto sealed = seal_chunk_in_place(cipher, chunk_index, is_last, bytes, plaintext.size());
-      !sealed) {
-    return fail(std::move(sealed).error());
-  }
-  return body;
-}
+Status ChunkSealer::finish() { return sealing_.finish(tag_); }
 
 std::string base64url(const unsigned char* data, std::size_t size) {
   static constexpr char ALPHABET[] =

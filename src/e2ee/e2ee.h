@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/result.h"
 #include "e2ee/crypto.h"
@@ -58,21 +59,31 @@ std::size_t record_prefix_size(std::uint64_t chunk_index);
 // The whole body: prefix, plaintext, tag.
 std::size_t chunk_body_size(std::uint64_t chunk_index, std::size_t plaintext_size);
 
-// Seals a chunk where it lies. `body` holds chunk_body_size(chunk_index, plaintext_size)
-// bytes, with the plaintext at offset record_prefix_size(chunk_index); on success the
-// whole body is written (header for chunk 0, length, a fresh nonce, ciphertext, tag).
-// Errors: "cannot generate random bytes: {}", "encryption failed".
-Status seal_chunk_in_place(const FileCipher& cipher, std::uint64_t chunk_index, bool is_last,
-                           unsigned char* body, std::size_t plaintext_size);
+// Seals one chunk's record in place, piece by piece as its plaintext arrives, so that each
+// piece can be sealed (and hashed by the caller) while it is still in cache. The body
+// holds chunk_body_size(chunk_index, plaintext_size) bytes, the plaintext at offset
+// record_prefix_size(chunk_index). The result equals the record sealed in one piece.
+class ChunkSealer {
+ public:
+  // Writes the bytes in front of the ciphertext (the file header for chunk 0, the length
+  // field, the nonce) and readies the cipher. Error: "encryption failed".
+  static Result<ChunkSealer> start(const FileCipher& cipher, std::uint64_t chunk_index,
+                                   bool is_last, const Nonce& nonce, unsigned char* body,
+                                   std::size_t plaintext_size);
 
-// The same with the nonce given, for callers that must reproduce a body.
-Status seal_chunk_with_nonce(const FileCipher& cipher, std::uint64_t chunk_index, bool is_last,
-                             const Nonce& nonce, unsigned char* body,
-                             std::size_t plaintext_size);
+  // Encrypts the next `size` bytes of plaintext where they lie in the body, in order.
+  // Error: "encryption failed".
+  Status seal(unsigned char* data, std::size_t size);
+  // Writes the tag after the ciphertext, once all plaintext is sealed.
+  // Error: "encryption failed".
+  Status finish();
 
-// The sealed body in a new buffer; the same bytes as seal_chunk_in_place.
-Result<std::string> encrypt_chunk(const FileCipher& cipher, std::uint64_t chunk_index,
-                                  bool is_last, std::string_view plaintext);
+ private:
+  ChunkSealer(crypto::AesGcm::Sealing sealing, unsigned char* tag)
+      : sealing_(std::move(sealing)), tag_(tag) {}
+  crypto::AesGcm::Sealing sealing_;
+  unsigned char* tag_;
+};
 
 // URL-safe Base64 (RFC 4648) without padding: 43 characters for a 32-byte key.
 std::string base64url(const unsigned char* data, std::size_t size);

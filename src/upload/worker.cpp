@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <thread>
 
@@ -43,6 +44,37 @@ std::string chunk_path(std::int64_t transfer_id, std::size_t file_index, std::ui
          "/chunks/" + std::to_string(chunk_index);
 }
 
+Result<crypto::Digest> prepare_chunk(const ChunkReader& read, const ChunkSeal* seal,
+                                     unsigned char* body, std::size_t length,
+                                     std::size_t block_size) {
+  crypto::Sha256 hash;
+  std::optional<ChunkSealer> sealer;
+  unsigned char* plaintext = body;
+  if (seal) {
+    auto started = ChunkSealer::start(seal->cipher, seal->chunk_index, seal->is_last,
+                                      seal->nonce, body, length);
+    if (!started) return fail(std::move(started).error());
+    sealer.emplace(std::move(started).value());
+    plaintext += record_prefix_size(seal->chunk_index);
+    hash.update(body, static_cast<std::size_t>(plaintext - body));
+  }
+  for (std::size_t done = 0; done < length;) {
+    const std::size_t size = std::min(block_size, length - done);
+    unsigned char* block = plaintext + done;
+    if (auto got = read(block, size); !got) return fail(std::move(got).error());
+    if (sealer) {
+      if (auto sealed = sealer->seal(block, size); !sealed) return fail(std::move(sealed).error());
+    }
+    hash.update(block, size);
+    done += size;
+  }
+  if (sealer) {
+    if (auto sealed = sealer->finish(); !sealed) return fail(std::move(sealed).error());
+    hash.update(plaintext + length, TAG_SIZE);
+  }
+  return hash.finish();
+}
+
 namespace {
 
 std::string lower_hex(const crypto::Digest& digest) {
@@ -57,8 +89,8 @@ std::string lower_hex(const crypto::Digest& digest) {
 }
 
 // The one body buffer of a worker, reused from chunk to chunk. The chunk is read straight
-// into it at its record offset and, in end-to-end mode, sealed in place, so a worker never
-// holds more than one chunk body (at most 8 MiB + 52 bytes).
+// into it at its record offset and, in end-to-end mode, sealed in place block by block, so
+// a worker never holds more than one chunk body (at most 8 MiB + 52 bytes).
 class BodyBuffer {
  public:
   unsigned char* reserve(std::size_t size) {
@@ -75,7 +107,7 @@ class BodyBuffer {
   std::size_t capacity_ = 0;
 };
 
-// Reads, seals and sends one chunk. Nothing on success, or the chunk's failure text.
+// Reads, seals, hashes and sends one chunk. Nothing on success, or the chunk's failure text.
 std::optional<std::string> upload_chunk(WorkerContext& context, const UploadJob& job,
                                         BodyBuffer& buffer) {
   const FileEntry& entry = context.file_entries[job.file_index];
@@ -84,32 +116,39 @@ std::optional<std::string> upload_chunk(WorkerContext& context, const UploadJob&
   const auto length = static_cast<std::size_t>(std::min(entry.size - offset, CHUNK_SIZE));
 
   const FileCipher* cipher = context.ciphers ? &(*context.ciphers)[job.file_index] : nullptr;
-  const std::size_t prefix = cipher ? record_prefix_size(job.chunk_index) : 0;
-  const std::size_t body_size =
-      cipher ? (job.chunk_index == 0 ? FILE_HEADER_SIZE : 0) + RECORD_OVERHEAD + length : length;
+  const std::size_t body_size = cipher ? chunk_body_size(job.chunk_index, length) : length;
   unsigned char* body = buffer.reserve(body_size);
 
+  std::string digest;
   {
     const std::string local = platform::path_text(entry.path);
     auto file = platform::InputFile::open(entry.path);
     if (!file) return local + ": " + file.error();
     if (auto moved = file->seek(offset); !moved) return local + ": " + moved.error();
-    if (auto read = file->read_exact(body + prefix, length); !read) {
-      return local + ": " + read.error() + " (was the file changed during upload?)";
-    }
-  }  // the file is closed once its bytes are in memory
 
-  if (cipher) {
-    const bool is_last = job.chunk_index + 1 == chunk_count(entry.size);
-    if (auto sealed = seal_chunk_in_place(*cipher, job.chunk_index, is_last, body, length);
-        !sealed) {
-      return std::move(sealed).error();
+    std::optional<ChunkSeal> seal;
+    if (cipher) {
+      const bool is_last = job.chunk_index + 1 == chunk_count(entry.size);
+      Nonce nonce{};
+      if (auto drawn = random_bytes(nonce.data(), nonce.size()); !drawn) {
+        return std::move(drawn).error();
+      }
+      seal.emplace(ChunkSeal{*cipher, job.chunk_index, is_last, nonce});
     }
-  }
+    auto prepared = prepare_chunk(
+        [&](unsigned char* out, std::size_t size) -> Status {
+          if (auto read = file->read_exact(out, size); !read) {
+            return fail(local + ": " + read.error() + " (was the file changed during upload?)");
+          }
+          return {};
+        },
+        seal ? &*seal : nullptr, body, length);
+    if (!prepared) return std::move(prepared).error();
+    digest = lower_hex(*prepared);
+  }  // the file is closed once its chunk is prepared
 
   // Body, digest and path are made once; every attempt sends the very same bytes.
   const std::string_view payload(reinterpret_cast<const char*>(body), body_size);
-  const std::string digest = lower_hex(crypto::sha256(body, body_size));
   const std::string path = chunk_path(context.transfer_id, job.file_index, job.chunk_index);
 
   auto sent = with_upload_retries(

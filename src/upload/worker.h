@@ -15,6 +15,8 @@
 #include "api/api_error.h"
 #include "api/client.h"
 #include "common/json.h"
+#include "common/result.h"
+#include "e2ee/crypto.h"
 #include "e2ee/e2ee.h"
 #include "upload/collect.h"
 #include "upload/progress.h"
@@ -76,6 +78,33 @@ struct WorkerContext {
   std::mutex error_mutex;
   std::optional<std::string> first_error;
 };
+
+// Plaintext bytes that a worker reads, seals and hashes at a time: small enough to stay in
+// the processor's cache from the read to the hash, so each byte is fetched from memory
+// once; large enough that the calls per block cost nothing.
+inline constexpr std::size_t PREPARE_BLOCK_SIZE = 128 * 1024;
+
+// Reads the next `size` bytes of a chunk's plaintext into `out`; its error text is the
+// chunk's failure text.
+using ChunkReader = std::function<Status(unsigned char* out, std::size_t size)>;
+
+// How a chunk is sealed in end-to-end mode.
+struct ChunkSeal {
+  const FileCipher& cipher;
+  std::uint64_t chunk_index;
+  bool is_last;
+  Nonce nonce;
+};
+
+// Builds a chunk's body in `body` and yields its SHA-256, in one pass over blocks of
+// `block_size` plaintext bytes: each block is read into its place, sealed there and hashed
+// while it is still in cache, and the hash takes the body's bytes in order. Without `seal`
+// the body is the `length` bytes read; with it, the record of chunk_body_size(chunk_index,
+// length) bytes (and the file header for chunk 0). Errors: the reader's text,
+// "encryption failed".
+Result<crypto::Digest> prepare_chunk(const ChunkReader& read, const ChunkSeal* seal,
+                                     unsigned char* body, std::size_t length,
+                                     std::size_t block_size = PREPARE_BLOCK_SIZE);
 
 // "/transfers/{}/files/{}/chunks/{}".
 std::string chunk_path(std::int64_t transfer_id, std::size_t file_index, std::uint64_t chunk_index);

@@ -1,8 +1,11 @@
-// Known-answer tests of the cryptographic primitives, and sealing from several threads.
+// Known-answer tests of the cryptographic primitives, fed whole and in pieces, and sealing
+// from several threads.
 #include "e2ee/crypto.h"
 
 #include <gtest/gtest.h>
 
+#include <numeric>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +39,34 @@ TEST(Crypto, Sha256AndHmacKnownAnswers) {
                     .data(),
                 32),
             "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+}
+
+TEST(Crypto, Sha256InPiecesEqualsOneShot) {
+  std::string message(200 * 1000 + 3, '\0');
+  for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<char>(i * 31 + 7);
+  const auto whole = qel::crypto::sha256(bytes(message), message.size());
+  const std::vector<std::vector<std::size_t>> splits = {
+      {message.size()}, {0, message.size()}, {1, message.size() - 1},
+      {64, 64, 65536, message.size() - 65664}, {message.size() - 1, 1, 0},
+  };
+  qel::crypto::Sha256 hash;
+  for (const auto& split : splits) {
+    ASSERT_EQ(std::accumulate(split.begin(), split.end(), std::size_t{0}), message.size());
+    std::size_t at = 0;
+    for (std::size_t piece : split) {
+      hash.update(bytes(message) + at, piece);
+      at += piece;
+    }
+    EXPECT_EQ(hash.finish(), whole) << split.size() << " pieces";
+  }
+  // finish() starts the hasher over: nothing given hashes as the empty message.
+  EXPECT_EQ(hex(hash.finish().data(), 32),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  const std::string abc = "abc";
+  hash.update(bytes(abc), 1);
+  hash.update(bytes(abc) + 1, 2);
+  EXPECT_EQ(hex(hash.finish().data(), 32),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 TEST(Crypto, HkdfRfc5869Vectors) {
@@ -72,16 +103,47 @@ struct Gcm16 {
   std::string tag = "76fc6ece0f4e1768cddf8853bb2d551b";
 };
 
+// Seals `data` in place in consecutive pieces of the given sizes; the tag, or empty.
+std::optional<std::string> seal_in_pieces(const AesGcm& aead, const std::string& iv,
+                                          const std::string& aad, std::string& data,
+                                          const std::vector<std::size_t>& pieces) {
+  auto sealing = aead.start_seal(bytes(iv), bytes(aad), aad.size());
+  if (!sealing) return std::nullopt;
+  std::size_t at = 0;
+  for (std::size_t piece : pieces) {
+    if (!sealing->update(reinterpret_cast<unsigned char*>(data.data()) + at, piece)) {
+      return std::nullopt;
+    }
+    at += piece;
+  }
+  unsigned char tag[16];
+  if (at != data.size() || !sealing->finish(tag)) return std::nullopt;
+  return std::string(reinterpret_cast<const char*>(tag), 16);
+}
+
 TEST(Crypto, AesGcmNistVectorSealsAndOpens) {
   const Gcm16 v;
   auto aead = AesGcm::create(bytes(v.key));
   ASSERT_TRUE(aead);
+  // Whatever the pieces (empty ones and sizes off the 16-byte block among them), the
+  // ciphertext and tag are the vector's.
+  const std::vector<std::size_t> splits[] = {
+      {60}, {16, 44}, {1, 59}, {0, 7, 13, 0, 40}, {59, 1}, {15, 17, 28},
+  };
+  for (const auto& split : splits) {
+    std::string data = v.plaintext;
+    const auto tag = seal_in_pieces(*aead, v.iv, v.aad, data, split);
+    ASSERT_TRUE(tag) << split.size() << " pieces";
+    EXPECT_EQ(hex(data), v.ciphertext) << split.size() << " pieces";
+    EXPECT_EQ(hex(*tag), v.tag) << split.size() << " pieces";
+  }
   std::string data = v.plaintext;
   unsigned char tag[16];
-  ASSERT_TRUE(aead->seal(bytes(v.iv), bytes(v.aad), v.aad.size(),
-                         reinterpret_cast<unsigned char*>(data.data()), data.size(), tag));
-  EXPECT_EQ(hex(data), v.ciphertext);
-  EXPECT_EQ(hex(tag, 16), v.tag);
+  {
+    const auto sealed = seal_in_pieces(*aead, v.iv, v.aad, data, {data.size()});
+    ASSERT_TRUE(sealed);
+    std::copy(sealed->begin(), sealed->end(), tag);
+  }
 
   // Opening gives the plaintext back; a changed tag, byte or associated data does not open.
   std::string opened = data;
@@ -104,13 +166,26 @@ TEST(Crypto, AesGcmNistVectorSealsAndOpens) {
                           reinterpret_cast<unsigned char*>(copy.data()), copy.size(), tag));
 }
 
-TEST(Crypto, EmptyCipherRefusesToSeal) {
+TEST(Crypto, EmptyOrSpentSealingRefuses) {
   const AesGcm empty;
   unsigned char nonce[12] = {}, tag[16];
   unsigned char data[1] = {0};
-  const auto sealed = empty.seal(nonce, nullptr, 0, data, 1, tag);
-  ASSERT_FALSE(sealed);
-  EXPECT_EQ(sealed.error(), "encryption failed");
+  const auto sealing = empty.start_seal(nonce, nullptr, 0);
+  ASSERT_FALSE(sealing);
+  EXPECT_EQ(sealing.error(), "encryption failed");
+
+  // A sealing that gave its tag takes no more data and gives no second tag.
+  const Gcm16 v;
+  auto aead = AesGcm::create(bytes(v.key));
+  ASSERT_TRUE(aead);
+  auto spent = aead->start_seal(nonce, nullptr, 0);
+  ASSERT_TRUE(spent);
+  ASSERT_TRUE(spent->update(data, 1));
+  ASSERT_TRUE(spent->finish(tag));
+  const auto more = spent->update(data, 1);
+  ASSERT_FALSE(more);
+  EXPECT_EQ(more.error(), "encryption failed");
+  EXPECT_FALSE(spent->finish(tag));
 }
 
 TEST(Crypto, OneInstanceSealsFromManyThreadsAsItDoesAlone) {
@@ -125,13 +200,12 @@ TEST(Crypto, OneInstanceSealsFromManyThreadsAsItDoesAlone) {
     threads.emplace_back([&, t] {
       for (int r = 0; r < ROUNDS; ++r) {
         std::string data(64 * 1024 + static_cast<std::size_t>(t), static_cast<char>(t));
-        unsigned char tag[16];
-        if (!aead->seal(bytes(v.iv), bytes(v.aad), v.aad.size(),
-                        reinterpret_cast<unsigned char*>(data.data()), data.size(), tag)) {
+        const auto tag = seal_in_pieces(*aead, v.iv, v.aad, data, {4096, data.size() - 4096});
+        if (!tag) {
           consistent[t] = 0;
           return;
         }
-        const std::string result = hex(tag, 16);
+        const std::string result = hex(*tag);
         if (r > 0 && result != results[t]) consistent[t] = 0;
         results[t] = result;
       }
@@ -140,11 +214,10 @@ TEST(Crypto, OneInstanceSealsFromManyThreadsAsItDoesAlone) {
   for (auto& th : threads) th.join();
   for (int t = 0; t < THREADS; ++t) {
     std::string data(64 * 1024 + static_cast<std::size_t>(t), static_cast<char>(t));
-    unsigned char tag[16];
-    ASSERT_TRUE(aead->seal(bytes(v.iv), bytes(v.aad), v.aad.size(),
-                           reinterpret_cast<unsigned char*>(data.data()), data.size(), tag));
+    const auto tag = seal_in_pieces(*aead, v.iv, v.aad, data, {data.size()});
+    ASSERT_TRUE(tag);
     EXPECT_TRUE(consistent[t]) << "thread " << t;
-    EXPECT_EQ(results[t], hex(tag, 16)) << "thread " << t;
+    EXPECT_EQ(results[t], hex(*tag)) << "thread " << t;
   }
 }
 

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -37,6 +39,24 @@ std::uint32_t be32(const std::string& s, std::size_t at) {
          (std::uint32_t{static_cast<unsigned char>(s[at + 1])} << 16) |
          (std::uint32_t{static_cast<unsigned char>(s[at + 2])} << 8) |
          static_cast<unsigned char>(s[at + 3]);
+}
+
+// The body of one chunk sealed by ChunkSealer, the plaintext fed in pieces of at most
+// `piece` bytes; empty when a step fails.
+std::optional<std::string> sealed_body(const FileCipher& cipher, std::uint64_t index, bool is_last,
+                                       const Nonce& nonce, std::string_view plaintext,
+                                       std::size_t piece) {
+  std::string body(chunk_body_size(index, plaintext.size()), '\0');
+  auto* bytes = reinterpret_cast<unsigned char*>(body.data());
+  auto sealer = ChunkSealer::start(cipher, index, is_last, nonce, bytes, plaintext.size());
+  if (!sealer) return std::nullopt;
+  unsigned char* data = bytes + record_prefix_size(index);
+  std::memcpy(data, plaintext.data(), plaintext.size());
+  for (std::size_t at = 0; at < plaintext.size(); at += piece) {
+    if (!sealer->seal(data + at, std::min(piece, plaintext.size() - at))) return std::nullopt;
+  }
+  if (!sealer->finish()) return std::nullopt;
+  return body;
 }
 
 // Opens one record the way a reader of the stream does: with the cipher derived from the
@@ -80,7 +100,8 @@ TEST(E2ee, BodySizesFollowTheRecordLayout) {
   }
 }
 
-// Reference bodies computed with an independent HKDF-SHA256 and AES-256-GCM.
+// Reference bodies computed with an independent HKDF-SHA256 and AES-256-GCM; sealed in one
+// piece and in pieces of 5 bytes and of 1 byte.
 TEST(E2ee, SealedBodyMatchesReferenceImplementation) {
   auto cipher = file_cipher_with_salt(test_key(), test_salt());
   ASSERT_TRUE(cipher);
@@ -97,16 +118,15 @@ TEST(E2ee, SealedBodyMatchesReferenceImplementation) {
       {7, true, "x", "0000001da0a1a2a3a4a5a6a7a8a9aaabde10ec559328d038a66de767da1e077391"},
   };
   for (const Case& c : cases) {
-    std::string body(chunk_body_size(c.index, c.plaintext.size()), '\0');
-    std::memcpy(body.data() + record_prefix_size(c.index), c.plaintext.data(), c.plaintext.size());
-    ASSERT_TRUE(seal_chunk_with_nonce(*cipher, c.index, c.last, test_nonce(),
-                                      reinterpret_cast<unsigned char*>(body.data()),
-                                      c.plaintext.size()));
-    EXPECT_EQ(hex(body), c.body) << c.index;
+    for (std::size_t piece : {c.plaintext.size(), std::size_t{5}, std::size_t{1}}) {
+      const auto body = sealed_body(*cipher, c.index, c.last, test_nonce(), c.plaintext, piece);
+      ASSERT_TRUE(body) << c.index;
+      EXPECT_EQ(hex(*body), c.body) << c.index << ", pieces of " << piece;
+    }
   }
 }
 
-TEST(E2ee, InPlaceSealingEqualsEncryptChunkAndOpens) {
+TEST(E2ee, SealedInPiecesEqualsOnePieceAndOpens) {
   TransferKey key{};
   ASSERT_TRUE(random_bytes(key.data(), key.size()));
   auto cipher = next_file_cipher(key);
@@ -126,7 +146,9 @@ TEST(E2ee, InPlaceSealingEqualsEncryptChunkAndOpens) {
   for (const Case& c : {Case{0, true, 8 * MiB}, Case{0, false, 8 * MiB}, Case{1, true, 1},
                         Case{3, false, 1000}}) {
     const std::string_view part(plaintext.data(), c.size);
-    auto body = encrypt_chunk(*cipher, c.index, c.last, part);
+    Nonce nonce{};
+    ASSERT_TRUE(random_bytes(nonce.data(), nonce.size()));
+    const auto body = sealed_body(*cipher, c.index, c.last, nonce, part, c.size);
     ASSERT_TRUE(body);
     ASSERT_EQ(body->size(), chunk_body_size(c.index, c.size));
     const std::string record = c.index == 0 ? body->substr(20) : *body;
@@ -138,15 +160,14 @@ TEST(E2ee, InPlaceSealingEqualsEncryptChunkAndOpens) {
       EXPECT_NE(body->substr(0, 4), "QEL3");
     }
     EXPECT_EQ(be32(record, 0), c.size + 28);
+    EXPECT_EQ(record.substr(4, 12), std::string(reinterpret_cast<const char*>(nonce.data()), 12));
 
-    // Sealing in place with the nonce encrypt_chunk drew gives the very same bytes.
-    Nonce nonce{};
-    std::memcpy(nonce.data(), record.data() + 4, nonce.size());
-    std::string in_place(chunk_body_size(c.index, c.size), '\0');
-    std::memcpy(in_place.data() + record_prefix_size(c.index), part.data(), part.size());
-    ASSERT_TRUE(seal_chunk_with_nonce(*cipher, c.index, c.last, nonce,
-                                      reinterpret_cast<unsigned char*>(in_place.data()), c.size));
-    EXPECT_TRUE(in_place == *body) << c.index;
+    // Pieces of 128 KiB, and of a size off the cipher's 16-byte block, give the same bytes.
+    for (std::size_t piece : {std::size_t{128 * 1024}, std::size_t{100'003}}) {
+      const auto pieces = sealed_body(*cipher, c.index, c.last, nonce, part, piece);
+      ASSERT_TRUE(pieces);
+      EXPECT_TRUE(*pieces == *body) << c.index << ", pieces of " << piece;
+    }
 
     // Opens at its own place only: another index or last flag fails the tag check.
     const auto opened = open_record(*reader, record, c.index, c.last);
@@ -157,21 +178,18 @@ TEST(E2ee, InPlaceSealingEqualsEncryptChunkAndOpens) {
   }
 }
 
-TEST(E2ee, FreshSaltsAndNonces) {
+TEST(E2ee, FreshSaltsGiveDifferentCiphertexts) {
   const TransferKey key = test_key();
   auto a = next_file_cipher(key);
   auto b = next_file_cipher(key);
   ASSERT_TRUE(a && b);
   EXPECT_NE(a->salt, b->salt);
 
-  // Equal content in two files, and the same chunk sealed twice, never look alike.
-  auto one = encrypt_chunk(*a, 0, true, "same content");
-  auto two = encrypt_chunk(*b, 0, true, "same content");
-  auto again = encrypt_chunk(*a, 0, true, "same content");
-  ASSERT_TRUE(one && two && again);
-  EXPECT_NE(one->substr(36), two->substr(36));
-  EXPECT_NE(one->substr(24, 12), again->substr(24, 12));  // nonce
-  EXPECT_NE(one->substr(36), again->substr(36));          // ciphertext and tag
+  // Equal content in two files never looks alike, even under one nonce.
+  auto one = sealed_body(*a, 0, true, test_nonce(), "same content", 12);
+  auto two = sealed_body(*b, 0, true, test_nonce(), "same content", 12);
+  ASSERT_TRUE(one && two);
+  EXPECT_NE(one->substr(36), two->substr(36));  // ciphertext and tag
 }
 
 TEST(E2ee, RefusesARecordLongerThanItsLengthField) {
@@ -179,10 +197,11 @@ TEST(E2ee, RefusesARecordLongerThanItsLengthField) {
   ASSERT_TRUE(cipher);
   unsigned char body[64] = {};
   // The size is checked before the body is touched.
-  const auto sealed = seal_chunk_with_nonce(*cipher, 1, true, test_nonce(), body,
-                                            std::size_t{0xFFFFFFFF} - 27);
-  ASSERT_FALSE(sealed);
-  EXPECT_EQ(sealed.error(), "encryption failed");
+  const auto sealer =
+      ChunkSealer::start(*cipher, 1, true, test_nonce(), body, std::size_t{0xFFFFFFFF} - 27);
+  ASSERT_FALSE(sealer);
+  EXPECT_EQ(sealer.error(), "encryption failed");
+  for (unsigned char b : body) ASSERT_EQ(b, 0);
 }
 
 TEST(E2ee, Base64UrlWithoutPadding) {

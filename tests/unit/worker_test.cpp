@@ -112,6 +112,104 @@ TEST(RetryLoop, RetryAfterZeroGoesOnWithoutSleeping) {
   EXPECT_TRUE(waits.empty());
 }
 
+// A chunk's body and digest made the plain way, as the reference for the one-pass
+// preparation: the whole plaintext at once, sealed in one piece, hashed in one go, with
+// the record's layout written out here.
+std::pair<std::string, crypto::Digest> one_shot_chunk(const FileCipher* cipher,
+                                                      std::uint64_t index, bool is_last,
+                                                      const Nonce& nonce,
+                                                      const std::string& plaintext) {
+  std::string body;
+  if (!cipher) {
+    body = plaintext;
+  } else {
+    if (index == 0) body += "QEL3" + std::string(cipher->salt.begin(), cipher->salt.end());
+    const std::size_t length = 12 + plaintext.size() + 16;
+    for (int shift : {24, 16, 8, 0}) body += static_cast<char>((length >> shift) & 0xFF);
+    body += std::string(nonce.begin(), nonce.end());
+    std::string data = plaintext;
+    unsigned char tag[16];
+    const auto aad = associated_data(cipher->salt, index, is_last);
+    auto sealing = cipher->aead.start_seal(nonce.data(), aad.data(), aad.size());
+    EXPECT_TRUE(sealing &&
+                sealing->update(reinterpret_cast<unsigned char*>(data.data()), data.size()) &&
+                sealing->finish(tag));
+    body += data + std::string(reinterpret_cast<char*>(tag), 16);
+  }
+  return {body, crypto::sha256(reinterpret_cast<const unsigned char*>(body.data()), body.size())};
+}
+
+TEST(ChunkPreparation, InBlocksEqualsTheOneShotSealAndHash) {
+  constexpr std::size_t BLOCK = PREPARE_BLOCK_SIZE;
+  TransferKey key{};
+  key.fill(9);
+  const FileCipher cipher = file_cipher_with_salt(key, Salt{1, 2, 3}).value();
+  const Nonce nonce{0xa0, 0xa1, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xab};
+  // Chunks of files of 1 byte, one block, one block + 1, 8 MiB and 8 MiB + 1 byte: each
+  // one as chunk 0 and as a later chunk (the last of a longer file, or its full middle).
+  struct Case {
+    std::size_t length;
+    std::uint64_t index;
+    bool is_last;
+  };
+  const Case cases[] = {
+      {1, 0, true},           {1, 3, true},           // 1 byte
+      {BLOCK, 0, true},       {BLOCK, 3, true},       // one block
+      {BLOCK + 1, 0, true},   {BLOCK + 1, 3, true},   // one block + 1
+      {CHUNK_SIZE, 0, true},  {CHUNK_SIZE, 3, false}, // 8 MiB
+      {CHUNK_SIZE, 0, false}, {1, 1, true},           // 8 MiB + 1: its two chunks
+  };
+  const std::string source = random_text(CHUNK_SIZE, 14);
+  for (const Case& c : cases) {
+    for (bool sealed : {false, true}) {
+      const std::string what = std::to_string(c.length) + " bytes, chunk " +
+                               std::to_string(c.index) + (sealed ? ", e2ee" : ", plain");
+      const std::string plaintext = source.substr(0, c.length);
+      const auto [expected_body, expected_digest] =
+          one_shot_chunk(sealed ? &cipher : nullptr, c.index, c.is_last, nonce, plaintext);
+
+      // Exactly the body's size, so that a write past it is caught by the sanitizers.
+      std::vector<unsigned char> body(sealed ? chunk_body_size(c.index, c.length) : c.length);
+      std::size_t read_so_far = 0;
+      std::vector<std::size_t> blocks;
+      const ChunkSeal seal{cipher, c.index, c.is_last, nonce};
+      const auto digest = prepare_chunk(
+          [&](unsigned char* out, std::size_t size) -> Status {
+            std::memcpy(out, plaintext.data() + read_so_far, size);
+            read_so_far += size;
+            blocks.push_back(size);
+            return {};
+          },
+          sealed ? &seal : nullptr, body.data(), c.length);
+      ASSERT_TRUE(digest) << what << ": " << digest.error();
+      EXPECT_TRUE(std::string(body.begin(), body.end()) == expected_body) << what;
+      EXPECT_EQ(*digest, expected_digest) << what;
+      EXPECT_EQ(read_so_far, c.length) << what;
+      EXPECT_EQ(blocks.size(), (c.length + BLOCK - 1) / BLOCK) << what;
+      for (std::size_t size : blocks) EXPECT_LE(size, BLOCK) << what;
+    }
+  }
+}
+
+TEST(ChunkPreparation, AFailedReadEndsItWithTheReadersText) {
+  TransferKey key{};
+  const FileCipher cipher = file_cipher_with_salt(key, Salt{}).value();
+  const ChunkSeal seal{cipher, 0, true, Nonce{}};
+  for (const ChunkSeal* mode : {static_cast<const ChunkSeal*>(nullptr), &seal}) {
+    std::vector<unsigned char> body(chunk_body_size(0, 3 * PREPARE_BLOCK_SIZE));
+    int reads = 0;
+    const auto digest = prepare_chunk(
+        [&](unsigned char*, std::size_t) -> Status {
+          if (++reads == 2) return fail("f: failed to fill whole buffer (was the file changed?)");
+          return {};
+        },
+        mode, body.data(), 3 * PREPARE_BLOCK_SIZE);
+    ASSERT_FALSE(digest);
+    EXPECT_EQ(digest.error(), "f: failed to fill whole buffer (was the file changed?)");
+    EXPECT_EQ(reads, 2) << "no read after the failed one";
+  }
+}
+
 // A worker context over real files and a scripted service.
 struct WorkerFixture {
   TempFolder folder;
@@ -224,6 +322,25 @@ TEST(ChunkWorker, SealsChunksInTheStreamLayout) {
   EXPECT_EQ(fx.progress.position(), plain.size() + 4096) << "plaintext bytes, not body bytes";
 }
 
+TEST(ChunkWorker, EachSealDrawsAFreshNonce) {
+  // The same chunk of the same file, under the same cipher, uploaded twice.
+  WorkerFixture fx(accept);
+  fx.add("a.bin", random_text(1000, 4));
+  fx.encrypt();
+  run_chunk_worker(*fx.context());
+  run_chunk_worker(*fx.context());
+  const auto puts = fx.transport->requests("PUT");
+  ASSERT_EQ(puts.size(), 2u);
+  const std::string& one = *puts[0].body;
+  const std::string& two = *puts[1].body;
+  ASSERT_EQ(one.size(), two.size());
+  EXPECT_EQ(one.substr(0, 24), two.substr(0, 24)) << "header and length";
+  EXPECT_NE(one.substr(24, 12), two.substr(24, 12)) << "nonce";
+  EXPECT_NE(one.substr(36, 1000), two.substr(36, 1000)) << "ciphertext";
+  EXPECT_NE(one.substr(1036), two.substr(1036)) << "tag";
+  EXPECT_NE(puts[0].header("X-Chunk-SHA256"), puts[1].header("X-Chunk-SHA256"));
+}
+
 TEST(ChunkWorker, RetriesResendTheSameSealedBodyAndDigest) {
   // Each refusal twice, then the chunk is accepted; a lost exchange is retried like a 503.
   const std::pair<const char*, HttpOutcome (*)()> refusals[] = {
@@ -262,6 +379,7 @@ TEST(ChunkWorker, FailureTexts) {
     HttpOutcome (*answer)(const SeenRequest&);
     std::string expected;  // "{path}" stands for the file's path
     std::size_t puts;
+    bool sealed;
   };
   auto refuse = [](const SeenRequest&) {
     return reply(404, R"({"error":{"code":"not_found","message":"Transfer not found."}})");
@@ -269,11 +387,16 @@ TEST(ChunkWorker, FailureTexts) {
   auto empty = [](const SeenRequest&) { return reply(200, ""); };
   const Case cases[] = {
       {"shrunk", "abc", 10, false, accept,
-       "{path}: failed to fill whole buffer (was the file changed during upload?)", 0},
-      {"missing", "abc", 3, true, accept, "{path}: " + platform::system_error_text(2), 0},
-      {"refused", "abc", 3, false, refuse, "f.txt: Transfer not found. (not_found, HTTP 404)", 1},
+       "{path}: failed to fill whole buffer (was the file changed during upload?)", 0, false},
+      {"shrunk within a later block, sealed", random_text(PREPARE_BLOCK_SIZE + 3, 5),
+       PREPARE_BLOCK_SIZE + 10, false, accept,
+       "{path}: failed to fill whole buffer (was the file changed during upload?)", 0, true},
+      {"missing", "abc", 3, true, accept, "{path}: " + platform::system_error_text(2), 0,
+       false},
+      {"refused", "abc", 3, false, refuse, "f.txt: Transfer not found. (not_found, HTTP 404)", 1,
+       false},
       {"empty reply", "abc", 3, false, empty,
-       "f.txt: The server returned an unexpected response. (invalid_response, HTTP 200)", 1},
+       "f.txt: The server returned an unexpected response. (invalid_response, HTTP 200)", 1, true},
   };
   for (const auto& c : cases) {
     WorkerFixture fx(c.answer);
@@ -281,6 +404,7 @@ TEST(ChunkWorker, FailureTexts) {
     fx.files[0].size = c.listed_size;
     fx.add("g.txt", "later");
     if (c.remove_file) std::filesystem::remove(fx.files[0].path);
+    if (c.sealed) fx.encrypt();
     auto ctx = fx.context();
     run_chunk_worker(*ctx);
 

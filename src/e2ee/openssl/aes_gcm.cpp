@@ -1,9 +1,9 @@
 // AES-256-GCM from OpenSSL libcrypto.
 //
 // create() keys one context (key schedule and GHASH key computed there, with the
-// processor's AES and carry-less multiplication instructions when present). Each seal or
-// open duplicates that keyed context, which copies the expanded key instead of computing
-// it again, so calls on one instance share nothing they write.
+// processor's AES and carry-less multiplication instructions when present). Each sealing
+// or open duplicates that keyed context, which copies the expanded key instead of
+// computing it again, so calls on one instance share nothing they write.
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -23,7 +23,7 @@ using Ctx = std::unique_ptr<EVP_CIPHER_CTX, CtxFree>;
 // The library takes lengths as int; longer inputs go in pieces.
 constexpr std::size_t MAX_PIECE = std::size_t{1} << 30;
 
-bool update(EVP_CIPHER_CTX* ctx, bool encrypt, unsigned char* data, std::size_t size) {
+bool crypt(EVP_CIPHER_CTX* ctx, bool encrypt, unsigned char* data, std::size_t size) {
   while (size > 0) {
     const std::size_t piece = size < MAX_PIECE ? size : MAX_PIECE;
     int out = 0;
@@ -66,20 +66,48 @@ Result<AesGcm> AesGcm::create(const unsigned char key[KEY_SIZE]) {
   return aead;
 }
 
-Status AesGcm::seal(const unsigned char nonce[NONCE_SIZE], const unsigned char* aad,
-                    std::size_t aad_size, unsigned char* data, std::size_t size,
-                    unsigned char tag[TAG_SIZE]) const {
+struct AesGcm::Sealing::State {
+  Ctx ctx;
+};
+
+AesGcm::Sealing::Sealing() = default;
+AesGcm::Sealing::~Sealing() = default;
+AesGcm::Sealing::Sealing(Sealing&&) noexcept = default;
+AesGcm::Sealing& AesGcm::Sealing::operator=(Sealing&&) noexcept = default;
+
+Result<AesGcm::Sealing> AesGcm::start_seal(const unsigned char nonce[NONCE_SIZE],
+                                           const unsigned char* aad,
+                                           std::size_t aad_size) const {
   if (!state_) return fail("encryption failed");
   Ctx ctx(EVP_CIPHER_CTX_new());
-  int out = 0;
   if (!ctx || EVP_CIPHER_CTX_copy(ctx.get(), state_->keyed.get()) != 1 ||
       EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, nullptr, nonce) != 1 ||
-      !add_aad(ctx.get(), true, aad, aad_size) || !update(ctx.get(), true, data, size) ||
-      EVP_EncryptFinal_ex(ctx.get(), data + size, &out) != 1 ||
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(TAG_SIZE), tag) !=
-          1) {
+      !add_aad(ctx.get(), true, aad, aad_size)) {
     return fail("encryption failed");
   }
+  Sealing sealing;
+  sealing.state_ = std::make_unique<Sealing::State>();
+  sealing.state_->ctx = std::move(ctx);
+  return sealing;
+}
+
+Status AesGcm::Sealing::update(unsigned char* data, std::size_t size) {
+  if (!state_ || !crypt(state_->ctx.get(), true, data, size)) {
+    return fail("encryption failed");
+  }
+  return {};
+}
+
+Status AesGcm::Sealing::finish(unsigned char tag[TAG_SIZE]) {
+  if (!state_) return fail("encryption failed");
+  // GCM is a stream mode: every byte came out of update(), so nothing is written here.
+  unsigned char none[16];
+  int out = 0;
+  const bool ok = EVP_EncryptFinal_ex(state_->ctx.get(), none, &out) == 1 && out == 0 &&
+                  EVP_CIPHER_CTX_ctrl(state_->ctx.get(), EVP_CTRL_GCM_GET_TAG,
+                                      static_cast<int>(TAG_SIZE), tag) == 1;
+  state_.reset();
+  if (!ok) return fail("encryption failed");
   return {};
 }
 
@@ -93,7 +121,7 @@ bool AesGcm::open(const unsigned char nonce[NONCE_SIZE], const unsigned char* aa
   std::copy(tag, tag + TAG_SIZE, expected);
   return ctx && EVP_CIPHER_CTX_copy(ctx.get(), state_->keyed.get()) == 1 &&
          EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, nullptr, nonce) == 1 &&
-         add_aad(ctx.get(), false, aad, aad_size) && update(ctx.get(), false, data, size) &&
+         add_aad(ctx.get(), false, aad, aad_size) && crypt(ctx.get(), false, data, size) &&
          EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(TAG_SIZE),
                              expected) == 1 &&
          EVP_DecryptFinal_ex(ctx.get(), data + size, &out) == 1;
