@@ -1,4 +1,4 @@
-// The narrow HTTP layer under the service client. Back ends: libcurl (POSIX); the
+// The narrow HTTP layer under the service client. Back end, for both builds: libcurl; the
 // redirect rule, headers and error mapping live above it and are shared.
 #pragma once
 

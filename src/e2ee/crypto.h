@@ -1,6 +1,5 @@
-// The cryptographic primitives the program uses, behind one small interface so that
-// another back end (the Windows system library) can stand behind it. Back end here:
-// OpenSSL libcrypto (src/e2ee/openssl).
+// The cryptographic primitives the program uses, behind one small interface. Back end, for
+// both builds: OpenSSL libcrypto (src/e2ee/openssl).
 #pragma once
 
 #include <array>
