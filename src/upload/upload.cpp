@@ -2,7 +2,7 @@
 
 #include <cstdint>
 #include <optional>
-#include <system_error>
+#include <exception>
 #include <thread>
 #include <utility>
 
@@ -28,14 +28,15 @@ Json create_body(const std::vector<FileEntry>& files, const UploadOptions& optio
 std::string transfer_path(std::int64_t id) { return "/transfers/" + std::to_string(id); }
 
 // Runs `count` workers on the context and waits for all of them. A thread that cannot be
-// started counts as a worker failure; the ones already running are still waited for.
+// started (no thread, or no memory for one) counts as a worker failure; the ones already
+// running are still waited for.
 void run_workers(WorkerContext& context, std::size_t count) {
   std::vector<std::thread> workers;
   workers.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     try {
       workers.emplace_back(run_chunk_worker, std::ref(context));
-    } catch (const std::system_error& e) {
+    } catch (const std::exception& e) {
       context.abort_flag.store(true);
       std::lock_guard lock(context.error_mutex);
       if (!context.first_error) {

@@ -82,6 +82,7 @@ std::string chunk_path(std::int64_t transfer_id, std::size_t file_index, std::ui
 
 // One worker thread's body: takes jobs until the queue is empty, the abort flag is seen
 // before a job, or a chunk of its own fails (then it sets the flag and offers its text).
-void run_chunk_worker(WorkerContext& context);
+// An exception thrown on the way counts as such a failure; none leaves the worker.
+void run_chunk_worker(WorkerContext& context) noexcept;
 
 }  // namespace qel

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <functional>
+#include <new>
 #include <regex>
+#include <stdexcept>
 
 #include "upload/upload.h"
 #include "upload_fakes.h"
@@ -232,6 +235,42 @@ TEST(Upload, WorkerFailureDeletesOnceAndNeverFinalises) {
                                                      "DELETE /transfers/42"}));
     ASSERT_EQ(fx.drawn.size(), 2u);
     EXPECT_EQ(fx.drawn.back(), "\r\x1B[K") << "the bar is cleared on failure too";
+  }
+}
+
+TEST(Upload, AWorkerThatThrowsFailsTheUploadAndTheTransferIsDeleted) {
+  // Whatever is thrown inside a worker (here by the transport, on the second file's chunk)
+  // stays there: the upload fails with a text for it and deletes the transfer, as after any
+  // worker failure, instead of the program ending with the transfer left behind.
+  struct Case {
+    std::function<void()> raise;
+    std::string error;
+  };
+  const Case cases[] = {
+      {[] { throw std::bad_alloc(); }, "out of memory"},
+      {[] { throw std::runtime_error("the disk is on fire"); }, "the disk is on fire"},
+      {[] { throw 7; }, "unexpected failure"},
+  };
+  for (const Case& c : cases) {
+    Service service;
+    service.chunk = [&c](const SeenRequest& r) {
+      if (r.path.find("/files/1/") != std::string::npos) c.raise();
+      return reply(200, "{}");
+    };
+    UploadFixture fx(service);
+    fx.add("a", "a");
+    fx.add("b", "b");
+    fx.add("c", "c");
+    auto result = fx.upload("e2ee", Json::object(), 1, /*hide=*/false);
+    ASSERT_FALSE(result.ok()) << c.error;
+    EXPECT_EQ(result.error(), c.error);
+    EXPECT_EQ(fx.routes(), (std::vector<std::string>{"POST /transfers",
+                                                     "PUT /transfers/42/files/0/chunks/0",
+                                                     "PUT /transfers/42/files/1/chunks/0",
+                                                     "DELETE /transfers/42"}))
+        << c.error;
+    ASSERT_FALSE(fx.drawn.empty());
+    EXPECT_EQ(fx.drawn.back(), "\r\x1B[K") << "the bar is cleared";
   }
 }
 
