@@ -1,12 +1,10 @@
 #include "upload/worker.h"
 
 #include <algorithm>
-#include <chrono>
 #include <exception>
 #include <memory>
 #include <new>
 #include <string_view>
-#include <thread>
 
 #include "e2ee/crypto.h"
 #include "platform/platform.h"
@@ -23,10 +21,6 @@ std::uint64_t retry_delay(const ApiError& error, std::size_t attempt) {
                        : attempt < 6     ? std::uint64_t{2} << attempt
                                          : MAX_RETRY_DELAY;
   return std::min(wait, MAX_RETRY_DELAY);
-}
-
-void sleep_seconds(std::uint64_t seconds) {
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
 }
 
 ApiResult<Json> with_upload_retries(const std::function<ApiResult<Json>()>& attempt,
@@ -145,9 +139,13 @@ void record_failure(WorkerContext& context, std::string_view failure) noexcept {
   }
 }
 
+bool should_stop(const WorkerContext& context) {
+  return context.abort_flag.load() || (context.interrupt != nullptr && context.interrupt->load());
+}
+
 void run_jobs(WorkerContext& context) {
   BodyBuffer buffer;
-  while (!context.abort_flag.load()) {
+  while (!should_stop(context)) {
     UploadJob job;
     {
       std::lock_guard lock(context.job_mutex);
