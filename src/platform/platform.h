@@ -233,6 +233,10 @@ class InterruptGuard {
 // The process's one interrupt flag; read from any thread.
 const std::atomic<bool>& interrupt_flag();
 
+// The width in columns of the terminal on standard error; none when standard error is no
+// terminal or the width is unknown.
+std::optional<std::size_t> stderr_terminal_width();
+
 // ---- desktop ---------------------------------------------------------------------
 
 // The user-interface language is Romanian (used when QEL_LANG does not decide).

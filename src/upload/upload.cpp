@@ -161,7 +161,9 @@ Result<UploadResult> upload_transfer(const ApiClient& client, const std::vector<
     ProgressSink sink = surroundings.progress_sink
                             ? surroundings.progress_sink
                             : ProgressSink([](std::string_view text) { platform::write_stderr(text); });
-    visible.emplace(total, std::move(sink), surroundings.clock);
+    ProgressWidth width = surroundings.progress_sink ? ProgressWidth()
+                                                     : ProgressWidth(platform::stderr_terminal_width);
+    visible.emplace(total, std::move(sink), surroundings.clock, std::move(width));
   }
   ProgressBar& progress = visible ? *visible : hidden;
 

@@ -44,7 +44,7 @@ Result<UploadResult> upload_transfer(const ApiClient& client, const std::vector<
 // are the real ones.
 struct UploadSurroundings {
   Sleeper sleep;               // none: real waits, cut short by an interrupt
-  ProgressSink progress_sink;  // none: standard error
+  ProgressSink progress_sink;  // none: standard error, within its terminal's width
   ProgressClock clock = steady_progress_clock();
   // The interrupt to watch. None: the platform's, whose handling is armed for the length of
   // the upload (the first interrupt cancels it, a second ends the program at once).

@@ -560,5 +560,25 @@ TEST(PlatformContract, AfterTheGuardAnInterruptEndsTheProcessAsBefore) {
   }
 }
 
+// ---- the terminal's width ------------------------------------------------------------
+
+[[maybe_unused]] const bool width_bodies_registered =
+    register_child_body("stderr on a terminal of 57 columns",
+                        [] {
+                          if (!system::stderr_to_terminal(57)) return 2;
+                          return platform::stderr_terminal_width() == std::size_t{57}
+                                     ? CHILD_SURVIVED
+                                     : 3;
+                        }) &&
+    register_child_body("stderr on the null device", [] {
+      if (!system::stderr_to_null()) return 2;
+      return platform::stderr_terminal_width() ? 3 : CHILD_SURVIVED;
+    });
+
+TEST(PlatformContract, TheWidthOfTheTerminalOnStandardError) {
+  EXPECT_EQ(run_child("stderr on a terminal of 57 columns"), ChildEnd{CHILD_SURVIVED});
+  EXPECT_EQ(run_child("stderr on the null device"), ChildEnd{CHILD_SURVIVED}) << "none";
+}
+
 }  // namespace
 }  // namespace qel::test

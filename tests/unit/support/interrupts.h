@@ -1,6 +1,7 @@
 // Interrupts in the tests: a child process to receive them, and a way to send one. An
 // interrupt cannot be aimed at a test process itself, for it may end it, and on Windows
-// only a process with a console of its own can be sent a Ctrl-C.
+// only a process with a console of its own can be sent a Ctrl-C. The children also serve
+// tests that change the process's standard streams.
 #pragma once
 
 #include <optional>
