@@ -89,6 +89,8 @@ ApiRequest::ApiRequest(const ApiClient& client, std::string method, std::string_
   }
   request_.headers.emplace_back("Accept", "application/json");
   if (!client.key.empty()) request_.headers.emplace_back("Authorization", "Bearer " + client.key);
+  request_.cancel = client.cancel;
+  request_.time_limit = client.time_limit;
 }
 
 ApiRequest& ApiRequest::header(std::string name, std::string value) {
@@ -112,6 +114,10 @@ HttpOutcome ApiRequest::send(std::optional<std::string_view> body) const {
   }
   int redirect_replies = 0;
   for (;;) {
+    // A cancelled client starts nothing more, a redirect's next request included.
+    if (request.cancel != nullptr && request.cancel->load()) {
+      return TransportFailure{request.url + ": Network Error: cancelled"};
+    }
     HttpOutcome outcome = agent_->send(request);
     const auto* reply = std::get_if<HttpReply>(&outcome);
     if (reply == nullptr || reply->status < 300 || reply->status > 398) return outcome;

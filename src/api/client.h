@@ -1,6 +1,8 @@
 // The service client: base URL, bearer key and the shared HTTP agent; the request operations.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +18,10 @@ struct ApiClient {
   std::string base_url;
   std::string key;
   std::shared_ptr<Transport> agent;
+  // Given to every request of this client (HttpRequest): a flag that ends them, and a limit
+  // on each exchange's time. A copy of a client with these set shares its agent.
+  const std::atomic<bool>* cancel = nullptr;
+  std::optional<std::chrono::milliseconds> time_limit = std::nullopt;
 };
 
 ApiClient make_agent(std::string_view base_url, std::string_view key);

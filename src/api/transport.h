@@ -2,6 +2,8 @@
 // redirect rule, headers and error mapping live above it and are shared.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,6 +29,11 @@ struct HttpRequest {
   // Absent: no body and no Content-Length. Present (maybe empty): sent with its length.
   // Points into memory that the caller keeps alive for the whole exchange.
   std::optional<std::string_view> body;
+  // When given and raised (before or during the exchange), the exchange ends promptly with
+  // a failure. The flag outlives the exchange.
+  const std::atomic<bool>* cancel = nullptr;
+  // The most the whole exchange may take; none: only the usual time-outs.
+  std::optional<std::chrono::milliseconds> time_limit = std::nullopt;
 };
 
 struct HttpReply {

@@ -3,6 +3,7 @@
 // the rules both share are in utf16.h and windows_rules.h.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -204,6 +205,37 @@ std::optional<int> run_with_input(const Command& command, std::string_view input
 
 // Starts the program detached (null standard streams, not waited for). True when it started.
 bool spawn_detached(const Command& command);
+
+// ---- interrupts and the terminal -----------------------------------------------------
+
+// The exit code of a program ended by an interrupt (128 + SIGINT, as shells report it).
+inline constexpr int INTERRUPTED_EXIT_CODE = 130;
+
+// While a guard lives, an interrupt (Ctrl-C, SIGINT or SIGTERM; on the Windows console
+// Ctrl-C, Ctrl-Break or closing the window) no longer ends the program by itself: the first
+// raises interrupt_flag() for the program to stop in its own way, a second ends the process
+// at once with INTERRUPTED_EXIT_CODE. A signal that the program was started with ignored
+// stays ignored. A new guard lowers the flag; the end of the guard puts back the handling it
+// found. One guard at a time.
+class InterruptGuard {
+ public:
+  InterruptGuard();
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+  ~InterruptGuard();
+
+  struct State;  // each implementation's own
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+// The process's one interrupt flag; read from any thread.
+const std::atomic<bool>& interrupt_flag();
+
+// The width in columns of the terminal on standard error; none when standard error is no
+// terminal or the width is unknown.
+std::optional<std::size_t> stderr_terminal_width();
 
 // ---- desktop ---------------------------------------------------------------------
 

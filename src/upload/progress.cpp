@@ -1,14 +1,15 @@
 #include "upload/progress.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <utility>
 
 namespace qel {
 
 namespace {
 
-constexpr int BAR_WIDTH = 30;
 constexpr std::string_view DONE_CELL = "\xE2\x96\x88";  // █
 constexpr std::string_view TODO_CELL = "\xE2\x96\x91";  // ░
 // Back to the start of the line, and clear from there to its end.
@@ -51,15 +52,8 @@ std::string format_eta(std::uint64_t seconds) {
 }
 
 std::string render_progress(std::uint64_t position, std::uint64_t total,
-                            std::chrono::nanoseconds elapsed) {
+                            std::chrono::nanoseconds elapsed, std::optional<std::size_t> width) {
   if (position > total) position = total;
-  const int done = total == 0 ? BAR_WIDTH
-                              : static_cast<int>(std::floor(static_cast<double>(position) *
-                                                            BAR_WIDTH / static_cast<double>(total)));
-  std::string line;
-  line.reserve(BAR_WIDTH * 3 + 64);
-  for (int i = 0; i < BAR_WIDTH; ++i) line += i < done ? DONE_CELL : TODO_CELL;
-
   const double seconds = std::chrono::duration<double>(elapsed).count();
   const double rate = seconds > 0 ? static_cast<double>(position) / seconds : 0.0;
 
@@ -72,21 +66,47 @@ std::string render_progress(std::uint64_t position, std::uint64_t total,
     eta = "-";
   }
 
-  line += ' ';
-  line += format_binary_size(position);
-  line += '/';
-  line += format_binary_size(total);
-  line += ' ';
-  line += format_binary_size(static_cast<std::uint64_t>(rate));
-  line += "/s ETA ";
-  line += eta;
+  // The fields after the bar, each with the blank before it; all ASCII, one column a byte.
+  const std::string fields[] = {
+      " " + format_binary_size(position) + "/" + format_binary_size(total),
+      " " + format_binary_size(static_cast<std::uint64_t>(rate)) + "/s",
+      " ETA " + eta,
+  };
+  std::size_t kept = std::size(fields);
+  std::size_t cells = BAR_CELLS;
+  if (width) {
+    const std::size_t room = *width > 0 ? *width - 1 : 0;
+    for (;; --kept) {
+      std::size_t text = 0;
+      for (std::size_t i = 0; i < kept; ++i) text += fields[i].size();
+      if (kept == 0 || text + MIN_BAR_CELLS <= room) {
+        cells = std::min<std::size_t>(BAR_CELLS, room - std::min(text, room));
+        break;
+      }
+    }
+  }
+
+  const std::size_t done =
+      total == 0 ? cells
+                 : static_cast<std::size_t>(std::floor(static_cast<double>(position) *
+                                                       static_cast<double>(cells) /
+                                                       static_cast<double>(total)));
+  std::string line;
+  line.reserve(cells * DONE_CELL.size() + 64);
+  for (std::size_t i = 0; i < cells; ++i) line += i < done ? DONE_CELL : TODO_CELL;
+  for (std::size_t i = 0; i < kept; ++i) line += fields[i];
   return line;
 }
 
 ProgressBar::ProgressBar() = default;
 
-ProgressBar::ProgressBar(std::uint64_t total, ProgressSink sink, ProgressClock clock)
-    : hidden_(false), total_(total), sink_(std::move(sink)), clock_(std::move(clock)) {
+ProgressBar::ProgressBar(std::uint64_t total, ProgressSink sink, ProgressClock clock,
+                         ProgressWidth width)
+    : hidden_(false),
+      total_(total),
+      sink_(std::move(sink)),
+      clock_(std::move(clock)),
+      width_(std::move(width)) {
   start_ = clock_();
 }
 
@@ -99,7 +119,9 @@ void ProgressBar::advance(std::uint64_t bytes) {
   drawn_ = true;
   last_draw_ = now;
   // Drawn under the lock so that lines from several workers never interleave.
-  sink_("\r" + render_progress(position_, total_, now - start_) + "\x1B[K");
+  // The width is asked at each draw: the terminal may have been resized meanwhile.
+  const std::optional<std::size_t> width = width_ ? width_() : std::nullopt;
+  sink_("\r" + render_progress(position_, total_, now - start_, width) + "\x1B[K");
 }
 
 void ProgressBar::finish() {

@@ -1,7 +1,9 @@
 // One transfer: create it, upload every chunk with 1 to 8 workers, finalise, build the link.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,15 +33,25 @@ struct UploadResult {
   Json transfer;
 };
 
+// An interrupt (see UploadSurroundings) stops the upload: no further chunk is started, the
+// requests under way are ended, the bar is erased, the transfer is deleted with one bounded
+// request, a line says so, and the program ends with the interrupted exit code.
 Result<UploadResult> upload_transfer(const ApiClient& client, const std::vector<FileEntry>& files,
                                      const UploadOptions& options);
 
 // What the upload needs from around it besides the service: waiting between attempts, and
-// where and on which clock the progress bar draws. The defaults are the real ones.
+// where and on which clock the progress bar draws, and what an interrupt does. The defaults
+// are the real ones.
 struct UploadSurroundings {
-  Sleeper sleep = sleep_seconds;
-  ProgressSink progress_sink;  // none: standard error
+  Sleeper sleep;               // none: real waits, cut short by an interrupt
+  ProgressSink progress_sink;  // none: standard error, within its terminal's width
   ProgressClock clock = steady_progress_clock();
+  // The interrupt to watch. None: the platform's, whose handling is armed for the length of
+  // the upload (the first interrupt cancels it, a second ends the program at once).
+  const std::atomic<bool>* interrupt = nullptr;
+  // Told the line of a cancelled upload, which then fails with that line. None: the line
+  // goes to standard error and the program ends with the interrupted exit code.
+  std::function<void(std::string_view line)> cancelled;
 };
 
 Result<UploadResult> upload_transfer(const ApiClient& client, const std::vector<FileEntry>& files,

@@ -1,11 +1,11 @@
 #include "upload/worker.h"
 
 #include <algorithm>
-#include <chrono>
+#include <exception>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
-#include <thread>
 
 #include "e2ee/crypto.h"
 #include "platform/platform.h"
@@ -22,10 +22,6 @@ std::uint64_t retry_delay(const ApiError& error, std::size_t attempt) {
                        : attempt < 6     ? std::uint64_t{2} << attempt
                                          : MAX_RETRY_DELAY;
   return std::min(wait, MAX_RETRY_DELAY);
-}
-
-void sleep_seconds(std::uint64_t seconds) {
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
 }
 
 ApiResult<Json> with_upload_retries(const std::function<ApiResult<Json>()>& attempt,
@@ -168,9 +164,28 @@ std::optional<std::string> upload_chunk(WorkerContext& context, const UploadJob&
 
 }  // namespace
 
-void run_chunk_worker(WorkerContext& context) {
+namespace {
+
+// Stops the other workers and offers the failure text; the first one offered is kept.
+// Some text is always stored, so the upload never mistakes a failed worker for a done one.
+void record_failure(WorkerContext& context, std::string_view failure) noexcept {
+  context.abort_flag.store(true);
+  std::lock_guard lock(context.error_mutex);
+  if (context.first_error) return;
+  try {
+    context.first_error.emplace(failure);
+  } catch (...) {
+    context.first_error.emplace("out of memory");  // short enough to need no allocation
+  }
+}
+
+bool should_stop(const WorkerContext& context) {
+  return context.abort_flag.load() || (context.interrupt != nullptr && context.interrupt->load());
+}
+
+void run_jobs(WorkerContext& context) {
   BodyBuffer buffer;
-  while (!context.abort_flag.load()) {
+  while (!should_stop(context)) {
     UploadJob job;
     {
       std::lock_guard lock(context.job_mutex);
@@ -179,11 +194,25 @@ void run_chunk_worker(WorkerContext& context) {
       context.job_queue.pop_front();
     }
     if (auto failure = upload_chunk(context, job, buffer)) {
-      context.abort_flag.store(true);
-      std::lock_guard lock(context.error_mutex);
-      if (!context.first_error) context.first_error = std::move(*failure);
+      record_failure(context, *failure);
       return;
     }
+  }
+}
+
+}  // namespace
+
+void run_chunk_worker(WorkerContext& context) noexcept {
+  // An exception leaving a thread would end the program and leave the transfer behind on
+  // the service; here it becomes the worker's failure, and the upload deletes the transfer.
+  try {
+    run_jobs(context);
+  } catch (const std::bad_alloc&) {
+    record_failure(context, "out of memory");
+  } catch (const std::exception& e) {
+    record_failure(context, e.what());
+  } catch (...) {
+    record_failure(context, "unexpected failure");
   }
 }
 

@@ -36,7 +36,6 @@ std::uint64_t retry_delay(const ApiError& error, std::size_t attempt);
 
 // Waits whole seconds; injected so tests need not wait.
 using Sleeper = std::function<void(std::uint64_t seconds)>;
-void sleep_seconds(std::uint64_t seconds);
 
 using RetryTest = std::function<bool(const ApiError&)>;
 
@@ -74,6 +73,9 @@ struct WorkerContext {
   std::deque<UploadJob> job_queue;
 
   std::atomic<bool> abort_flag{false};
+  // Raised by an interrupt: like the abort flag, no job is taken once it is seen. None: no
+  // interrupt stops these workers.
+  const std::atomic<bool>* interrupt = nullptr;
 
   std::mutex error_mutex;
   std::optional<std::string> first_error;
@@ -109,8 +111,10 @@ Result<crypto::Digest> prepare_chunk(const ChunkReader& read, const ChunkSeal* s
 // "/transfers/{}/files/{}/chunks/{}".
 std::string chunk_path(std::int64_t transfer_id, std::size_t file_index, std::uint64_t chunk_index);
 
-// One worker thread's body: takes jobs until the queue is empty, the abort flag is seen
-// before a job, or a chunk of its own fails (then it sets the flag and offers its text).
-void run_chunk_worker(WorkerContext& context);
+// One worker thread's body: takes jobs until the queue is empty, the abort flag (or the
+// interrupt) is seen before a job, or a chunk of its own fails (then it sets the flag and
+// offers its text).
+// An exception thrown on the way counts as such a failure; none leaves the worker.
+void run_chunk_worker(WorkerContext& context) noexcept;
 
 }  // namespace qel

@@ -6,15 +6,18 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "support/build.h"
 #include "support/env.h"
 #include "support/files.h"
+#include "support/interrupts.h"
 #include "support/stand_ins.h"
 #include "support/system.h"
 
@@ -477,6 +480,105 @@ TEST_F(PlatformProcess, BareNamesAreSearchedInTheSystemsOrder) {
   // The system's own "hostname" comes before PATH on Windows; POSIX has only PATH.
   EXPECT_TRUE(platform::run_capture({"hostname", {}}));
   EXPECT_EQ(programs_.runs("hostname").size(), build::windows ? 0u : 1u);
+}
+
+// ---- interrupts ------------------------------------------------------------------------
+
+// Each body runs in a child of its own (support/interrupts.h) and ends with CHILD_SURVIVED
+// when it ran to its end.
+
+// True once the flag is up; on Windows the handler runs on a thread of its own.
+bool flag_raised() {
+  for (int i = 0; i < 1000 && !platform::interrupt_flag().load(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return platform::interrupt_flag().load();
+}
+
+int first_interrupt_only_raises_the_flag(InterruptKind kind) {
+  platform::InterruptGuard guard;
+  if (platform::interrupt_flag().load()) return 1;
+  interrupt_self(kind);
+  return flag_raised() ? CHILD_SURVIVED : 2;
+}
+
+[[maybe_unused]] const bool interrupt_bodies_registered =
+    register_child_body("ctrl-c under a guard",
+                        [] { return first_interrupt_only_raises_the_flag(InterruptKind::ctrl_c); }) &&
+    register_child_body("other under a guard",
+                        [] { return first_interrupt_only_raises_the_flag(InterruptKind::other); }) &&
+    register_child_body("second interrupt",
+                        [] {
+                          platform::InterruptGuard guard;
+                          interrupt_self(InterruptKind::ctrl_c);
+                          if (!flag_raised()) return 2;
+                          interrupt_self(InterruptKind::ctrl_c);
+                          std::this_thread::sleep_for(std::chrono::seconds(10));
+                          return CHILD_SURVIVED;
+                        }) &&
+    register_child_body("after the guard",
+                        [] {
+                          { platform::InterruptGuard guard; }
+                          interrupt_self(InterruptKind::ctrl_c);
+                          std::this_thread::sleep_for(std::chrono::seconds(10));
+                          return CHILD_SURVIVED;
+                        }) &&
+    register_child_body("a new guard lowers the flag", [] {
+      {
+        platform::InterruptGuard guard;
+        interrupt_self(InterruptKind::ctrl_c);
+        if (!flag_raised()) return 2;
+      }
+      platform::InterruptGuard again;
+      return platform::interrupt_flag().load() ? 3 : CHILD_SURVIVED;
+    });
+
+TEST(PlatformContract, UnderAGuardTheFirstInterruptOnlyRaisesTheFlag) {
+  for (const char* body : {"ctrl-c under a guard", "a new guard lowers the flag"}) {
+    EXPECT_EQ(run_child(body), ChildEnd{CHILD_SURVIVED}) << body;
+  }
+}
+
+TEST(PlatformContract, SigtermOrCtrlBreakIsAnInterruptToo) {
+  if (system::under_wine()) {
+    GTEST_SKIP() << "Wine cannot generate a console Ctrl-Break (GenerateConsoleCtrlEvent "
+                    "fails with error 6); the handler's answer to it is tested directly";
+  }
+  EXPECT_EQ(run_child("other under a guard"), ChildEnd{CHILD_SURVIVED});
+}
+
+TEST(PlatformContract, UnderAGuardASecondInterruptEndsTheProcessWith130) {
+  EXPECT_EQ(run_child("second interrupt"), ChildEnd{platform::INTERRUPTED_EXIT_CODE});
+}
+
+TEST(PlatformContract, AfterTheGuardAnInterruptEndsTheProcessAsBefore) {
+  const ChildEnd end = run_child("after the guard");
+  EXPECT_NE(end, ChildEnd{CHILD_SURVIVED});
+  // POSIX: by the signal itself. Windows: by the system's own handler, whose exit code
+  // Wine does not give as Windows does.
+  if (!build::windows) {
+    EXPECT_EQ(end, ChildEnd{std::nullopt});
+  }
+}
+
+// ---- the terminal's width ------------------------------------------------------------
+
+[[maybe_unused]] const bool width_bodies_registered =
+    register_child_body("stderr on a terminal of 57 columns",
+                        [] {
+                          if (!system::stderr_to_terminal(57)) return 2;
+                          return platform::stderr_terminal_width() == std::size_t{57}
+                                     ? CHILD_SURVIVED
+                                     : 3;
+                        }) &&
+    register_child_body("stderr on the null device", [] {
+      if (!system::stderr_to_null()) return 2;
+      return platform::stderr_terminal_width() ? 3 : CHILD_SURVIVED;
+    });
+
+TEST(PlatformContract, TheWidthOfTheTerminalOnStandardError) {
+  EXPECT_EQ(run_child("stderr on a terminal of 57 columns"), ChildEnd{CHILD_SURVIVED});
+  EXPECT_EQ(run_child("stderr on the null device"), ChildEnd{CHILD_SURVIVED}) << "none";
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "upload/progress.h"
@@ -15,10 +17,17 @@ using namespace std::chrono_literals;
 
 constexpr std::uint64_t MiB = 1024 * 1024;
 
-std::string cells(int done) {
+std::string cells(int done, int of = 30) {
   std::string s;
-  for (int i = 0; i < 30; ++i) s += i < done ? "\xE2\x96\x88" : "\xE2\x96\x91";
+  for (int i = 0; i < of; ++i) s += i < done ? "\xE2\x96\x88" : "\xE2\x96\x91";
   return s;
+}
+
+// Columns of a line on a terminal: one per character here (the cells are narrow).
+std::size_t columns(std::string_view line) {
+  std::size_t n = 0;
+  for (unsigned char c : line) n += (c & 0xC0) != 0x80;
+  return n;
 }
 
 TEST(Progress, SizesInUnitsOf1024) {
@@ -52,6 +61,47 @@ TEST(Progress, RenderFollowsTheTemplate) {
   // No time has passed yet: no rate, no estimate.
   EXPECT_EQ(render_progress(1024, 4096, 0s), cells(7) + " 1.00 KiB/4.00 KiB 0 B/s ETA -");
   EXPECT_EQ(render_progress(1 * MiB, 100 * MiB, 1s), cells(0) + " 1.00 MiB/100.00 MiB 1.00 MiB/s ETA 1m 39s");
+}
+
+TEST(Progress, ANarrowTerminalGetsAShorterBarThenFewerFields) {
+  // 5 of 10 MiB after 2 s: the whole line is 67 columns, and the last column stays free.
+  const std::string sizes = " 5.00 MiB/10.00 MiB", rate = " 2.50 MiB/s", eta = " ETA 2s";
+  const std::string whole = cells(15) + sizes + rate + eta;
+  struct Case {
+    std::optional<std::size_t> width;
+    std::string line;
+  };
+  const Case cases[] = {
+      {std::nullopt, whole},                      // unknown width: as always
+      {200, whole},
+      {68, whole},                                // just fits
+      {67, cells(14, 29) + sizes + rate + eta},   // the bar gives way first...
+      {48, cells(5, 10) + sizes + rate + eta},    // ...down to 10 cells
+      {47, cells(8, 16) + sizes + rate},          // then the time left goes
+      {40, cells(10, 20) + sizes},                // then the rate
+      {29, cells(14, 28)},                        // then the sizes
+      {5, cells(2, 4)},
+      {1, ""},
+      {0, ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(render_progress(5 * MiB, 10 * MiB, 2s, c.width), c.line)
+        << (c.width ? std::to_string(*c.width) : "unknown");
+  }
+}
+
+TEST(Progress, TheLineNeverReachesTheLastColumn) {
+  const std::chrono::nanoseconds elapsed = 3h;
+  for (std::size_t width = 1; width <= 120; ++width) {
+    for (const auto& [position, total] : std::vector<std::pair<std::uint64_t, std::uint64_t>>{
+             {0, 1}, {1, 3}, {1023 * MiB, 5000ull * 1024 * MiB}, {7, 7}}) {
+      const std::string line = render_progress(position, total, elapsed, width);
+      EXPECT_LE(columns(line), width - 1) << width << ": " << line;
+      if (columns(render_progress(position, total, elapsed)) < width) {
+        EXPECT_EQ(line, render_progress(position, total, elapsed)) << "fits whole at " << width;
+      }
+    }
+  }
 }
 
 struct FakeScreen {
@@ -91,6 +141,27 @@ TEST(Progress, DrawsOnlyOnAdvanceAtMostTwentyTimesASecond) {
   bar.advance(1);  // nothing reappears after the end
   bar.finish();
   EXPECT_EQ(screen.writes.size(), 3u);
+}
+
+TEST(Progress, EachDrawAsksTheWidthAnew) {
+  FakeScreen screen;
+  std::optional<std::size_t> width;
+  ProgressBar bar(4 * MiB, [&](std::string_view s) { screen.writes.emplace_back(s); },
+                  [&] { return screen.now; }, [&] { return width; });
+  screen.now += 1s;
+  bar.advance(MiB);
+  width = 30;  // the terminal was made narrower
+  screen.now += 1s;
+  bar.advance(MiB);
+  width = 100;
+  screen.now += 1s;
+  bar.advance(MiB);
+  bar.finish();
+  ASSERT_EQ(screen.writes.size(), 4u);
+  EXPECT_EQ(screen.writes[0], "\r" + cells(7) + " 1.00 MiB/4.00 MiB 1.00 MiB/s ETA 3s\x1B[K");
+  EXPECT_EQ(screen.writes[1], "\r" + cells(5, 11) + " 2.00 MiB/4.00 MiB\x1B[K");
+  EXPECT_EQ(screen.writes[2], "\r" + cells(22) + " 3.00 MiB/4.00 MiB 1.00 MiB/s ETA 1s\x1B[K");
+  EXPECT_EQ(screen.writes[3], "\r\x1B[K");
 }
 
 TEST(Progress, FinishWithoutAnyDrawWritesNothing) {

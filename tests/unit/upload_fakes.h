@@ -2,6 +2,8 @@
 // temporary files.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -24,6 +26,8 @@ struct SeenRequest {
   std::string path;  // after the base URL
   HttpHeaders headers;
   std::optional<std::string> body;
+  const std::atomic<bool>* cancel = nullptr;
+  std::optional<std::chrono::milliseconds> time_limit = std::nullopt;
 
   std::string header(std::string_view name) const {
     auto value = find_header(headers, name);
@@ -49,7 +53,7 @@ class FakeTransport : public Transport {
 
   HttpOutcome send(const HttpRequest& request) override {
     SeenRequest seen{request.method, request.url.substr(std::min(request.url.size(), BASE_URL.size())),
-                     request.headers, std::nullopt};
+                     request.headers, std::nullopt, request.cancel, request.time_limit};
     if (request.body) seen.body = std::string(*request.body);
     {
       std::lock_guard lock(mutex_);

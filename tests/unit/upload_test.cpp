@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <functional>
+#include <new>
 #include <regex>
+#include <stdexcept>
 
 #include "upload/upload.h"
 #include "upload_fakes.h"
@@ -51,8 +54,13 @@ struct UploadFixture {
   std::mutex mutex;
   UploadSurroundings surroundings;
 
+  std::atomic<bool> interrupt{false};
+  std::vector<std::string> cancel_lines;
+
   explicit UploadFixture(Service service = {})
       : transport(std::make_shared<FakeTransport>(std::move(service))), client(fake_client(transport)) {
+    surroundings.interrupt = &interrupt;
+    surroundings.cancelled = [this](std::string_view line) { cancel_lines.emplace_back(line); };
     surroundings.sleep = [this](std::uint64_t s) {
       std::lock_guard l(mutex);
       waits.push_back(s);
@@ -232,6 +240,145 @@ TEST(Upload, WorkerFailureDeletesOnceAndNeverFinalises) {
                                                      "DELETE /transfers/42"}));
     ASSERT_EQ(fx.drawn.size(), 2u);
     EXPECT_EQ(fx.drawn.back(), "\r\x1B[K") << "the bar is cleared on failure too";
+  }
+}
+
+TEST(Upload, AWorkerThatThrowsFailsTheUploadAndTheTransferIsDeleted) {
+  // Whatever is thrown inside a worker (here by the transport, on the second file's chunk)
+  // stays there: the upload fails with a text for it and deletes the transfer, as after any
+  // worker failure, instead of the program ending with the transfer left behind.
+  struct Case {
+    std::function<void()> raise;
+    std::string error;
+  };
+  const Case cases[] = {
+      {[] { throw std::bad_alloc(); }, "out of memory"},
+      {[] { throw std::runtime_error("the disk is on fire"); }, "the disk is on fire"},
+      {[] { throw 7; }, "unexpected failure"},
+  };
+  for (const Case& c : cases) {
+    Service service;
+    service.chunk = [&c](const SeenRequest& r) {
+      if (r.path.find("/files/1/") != std::string::npos) c.raise();
+      return reply(200, "{}");
+    };
+    UploadFixture fx(service);
+    fx.add("a", "a");
+    fx.add("b", "b");
+    fx.add("c", "c");
+    auto result = fx.upload("e2ee", Json::object(), 1, /*hide=*/false);
+    ASSERT_FALSE(result.ok()) << c.error;
+    EXPECT_EQ(result.error(), c.error);
+    EXPECT_EQ(fx.routes(), (std::vector<std::string>{"POST /transfers",
+                                                     "PUT /transfers/42/files/0/chunks/0",
+                                                     "PUT /transfers/42/files/1/chunks/0",
+                                                     "DELETE /transfers/42"}))
+        << c.error;
+    ASSERT_FALSE(fx.drawn.empty());
+    EXPECT_EQ(fx.drawn.back(), "\r\x1B[K") << "the bar is cleared";
+  }
+}
+
+TEST(Upload, AnInterruptCancelsTheUploadAndDeletesTheTransfer) {
+  // Each case raises the interrupt at one point of the upload, the way the person's Ctrl-C
+  // would arrive there; an exchange it ends fails without a reply, as an aborted one does.
+  const std::string deleted = "Upload cancelled; the transfer was deleted.";
+  const std::vector<std::string> all_chunks_then_delete = {
+      "POST /transfers", "PUT /transfers/42/files/0/chunks/0", "PUT /transfers/42/files/1/chunks/0",
+      "PUT /transfers/42/files/2/chunks/0", "POST /transfers/42/finalize", "DELETE /transfers/42"};
+  struct Case {
+    std::string what;
+    std::function<void(Service&, std::atomic<bool>&)> script;
+    std::vector<std::string> routes;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"during a chunk: no further chunk and no finalisation",
+       [](Service& s, std::atomic<bool>& interrupt) {
+         s.chunk = [&interrupt](const SeenRequest& r) {
+           if (r.path.find("/files/1/") == std::string::npos) return reply(200, "{}");
+           interrupt = true;
+           return no_reply();
+         };
+       },
+       {"POST /transfers", "PUT /transfers/42/files/0/chunks/0",
+        "PUT /transfers/42/files/1/chunks/0", "DELETE /transfers/42"},
+       deleted},
+      {"while a chunk waits for its next attempt",
+       [](Service& s, std::atomic<bool>&) {
+         s.chunk = [](const SeenRequest&) { return reply(503, ""); };
+       },
+       {"POST /transfers", "PUT /transfers/42/files/0/chunks/0", "DELETE /transfers/42"},
+       deleted},
+      {"during the create, which is let finish so that its transfer can be deleted",
+       [](Service& s, std::atomic<bool>& interrupt) {
+         s.create = [&interrupt](const SeenRequest&) {
+           interrupt = true;
+           return reply(201, R"({"id":42})");
+         };
+       },
+       {"POST /transfers", "DELETE /transfers/42"},
+       deleted},
+      {"during a create that the service refuses: nothing to delete, no retry",
+       [](Service& s, std::atomic<bool>& interrupt) {
+         s.create = [&interrupt](const SeenRequest&) {
+           interrupt = true;
+           return reply(503, "");
+         };
+       },
+       {"POST /transfers"},
+       "Upload cancelled."},
+      {"during the finalisation",
+       [](Service& s, std::atomic<bool>& interrupt) {
+         s.finalize = [&interrupt](const SeenRequest&) {
+           interrupt = true;
+           return no_reply();
+         };
+       },
+       all_chunks_then_delete,
+       deleted},
+      {"when the deletion fails: said so, and not retried",
+       [](Service& s, std::atomic<bool>& interrupt) {
+         s.finalize = [&interrupt](const SeenRequest&) {
+           interrupt = true;
+           return reply(200, "{}");
+         };
+         s.other = [](const SeenRequest&) {
+           return reply(503, R"({"error":{"code":"busy","message":"Busy."}})");
+         };
+       },
+       all_chunks_then_delete,
+       "Upload cancelled, but transfer #42 could not be deleted: Busy. (busy, HTTP 503)"},
+  };
+  for (const Case& c : cases) {
+    std::atomic<bool> interrupt{false};
+    Service service;
+    c.script(service, interrupt);
+    UploadFixture fx(service);
+    fx.surroundings.interrupt = &interrupt;
+    // A wait between attempts is where the interrupt of the waiting case arrives.
+    fx.surroundings.sleep = [&](std::uint64_t) { interrupt = true; };
+    fx.add("a", "a");
+    fx.add("b", "b");
+    fx.add("c", "c");
+    auto result = fx.upload("e2ee", Json::object(), 1, /*hide=*/false);
+    ASSERT_FALSE(result.ok()) << c.what;
+    EXPECT_EQ(result.error(), c.line) << c.what;
+    EXPECT_EQ(fx.cancel_lines, std::vector<std::string>{c.line}) << c.what;
+    EXPECT_EQ(fx.routes(), c.routes) << c.what;
+    for (const SeenRequest& r : fx.transport->requests()) {
+      if (r.method == "DELETE") {
+        EXPECT_EQ(r.cancel, nullptr) << "the deletion itself is not cancelled";
+        EXPECT_EQ(r.time_limit, std::chrono::milliseconds(3000)) << "but bounded";
+      } else if (r.method == "PUT" || r.path.ends_with("/finalize")) {
+        EXPECT_EQ(r.cancel, &interrupt) << c.what << ": the interrupt ends " << r.path;
+      } else {
+        EXPECT_EQ(r.cancel, nullptr) << c.what << ": the create is let finish";
+      }
+    }
+    if (!fx.drawn.empty()) {
+      EXPECT_EQ(fx.drawn.back(), "\r\x1B[K") << c.what << ": the bar is erased";
+    }
   }
 }
 

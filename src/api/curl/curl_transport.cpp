@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -104,6 +105,12 @@ void reserve_body(Exchange& ex, std::size_t incoming) {
     if (room > BODY_DOUBLING_LIMIT) room = MAX_REPLY_BODY;
   }
   ex.body.reserve(std::max(room, needed));
+}
+
+// Called often during an exchange, about once a second even while nothing moves: a
+// non-zero answer ends the exchange.
+int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const std::atomic<bool>*>(user)->load() ? 1 : 0;
 }
 
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
@@ -331,6 +338,16 @@ class CurlTransport final : public Transport {
       set(curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L));
     } else {
       set(curl_easy_setopt(h, CURLOPT_PROXY, ""));
+    }
+
+    if (request.cancel != nullptr) {
+      set(curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &on_progress));
+      set(curl_easy_setopt(h, CURLOPT_XFERINFODATA,
+                           const_cast<void*>(static_cast<const void*>(request.cancel))));
+      set(curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L));
+    }
+    if (request.time_limit) {
+      set(curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(request.time_limit->count())));
     }
 
     set(curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &on_header));

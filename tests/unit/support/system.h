@@ -16,4 +16,10 @@ void put_env(const std::string& name, const std::optional<std::string>& value);
 // True when the tests run in Wine rather than on Windows itself.
 bool under_wine();
 
+// For a child process of the tests (support/interrupts.h) only: standard error becomes a
+// terminal `columns` wide (POSIX: a new pseudo-terminal; Windows: the child's own console),
+// or the null device. False when that cannot be done.
+bool stderr_to_terminal(int columns);
+bool stderr_to_null();
+
 }  // namespace qel::test::system

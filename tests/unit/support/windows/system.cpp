@@ -45,6 +45,22 @@ void put_env(const std::string& name, const std::optional<std::string>& value) {
   }
 }
 
+bool stderr_to_terminal(int columns) {
+  // The child's console: its window first made narrow enough for the buffer to follow.
+  const HANDLE console = ::GetStdHandle(STD_ERROR_HANDLE);
+  const SHORT width = static_cast<SHORT>(columns);
+  SMALL_RECT window{0, 0, static_cast<SHORT>(width - 1), 20};
+  return console != INVALID_HANDLE_VALUE && console != nullptr &&
+         ::SetConsoleWindowInfo(console, TRUE, &window) &&
+         ::SetConsoleScreenBufferSize(console, COORD{width, 300});
+}
+
+bool stderr_to_null() {
+  const HANDLE null = ::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+  return null != INVALID_HANDLE_VALUE && ::SetStdHandle(STD_ERROR_HANDLE, null);
+}
+
 bool under_wine() {
   // Wine's ntdll exports its version; Windows' own does not.
   const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
