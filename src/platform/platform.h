@@ -94,7 +94,8 @@ Status create_folders(const fs::path& folder, bool private_access);
 // readable by the user alone.
 Status write_file(const fs::path& path, std::string_view bytes, bool private_access);
 
-// The whole file. Errors carry the system's error text.
+// The whole file when it is a regular file; anything else (a FIFO, a device, a folder) is
+// refused without waiting for it. Errors: the system's error text, or "not a regular file".
 Result<std::string> read_file(const fs::path& path);
 
 // True when the metadata of `path` can be read (links followed or not, per `follow`).

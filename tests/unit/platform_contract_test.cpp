@@ -309,6 +309,21 @@ TEST_F(PlatformFiles, CreateWriteReadAndRemove) {
   EXPECT_TRUE(IsSystemError(again.error(), MISSING, 2));
 }
 
+// Only a regular file is read: a pipe that nobody writes into, a device or a folder in its
+// place is refused at once instead of keeping the reader waiting (or reading for ever).
+TEST_F(PlatformFiles, ReadsRegularFilesOnly) {
+  const system::IdlePipe pipe(root_);
+  const fs::path device = build::windows ? "NUL" : "/dev/null";
+  for (const fs::path& path : {pipe.path(), device}) {
+    const auto read = platform::read_file(path);
+    ASSERT_FALSE(read) << platform::path_text(path);
+    EXPECT_EQ(read.error(), "not a regular file") << platform::path_text(path);
+  }
+  const auto folder = platform::read_file(folder_.folder("sub"));
+  ASSERT_FALSE(folder);
+  EXPECT_TRUE(IsSystemError(folder.error(), "Is a directory (os error 21)"));
+}
+
 TEST_F(PlatformFiles, ReadOnlyFileIsRemovedToo) {
   if (system::under_wine()) {
     GTEST_SKIP() << "Wine answers FileDispositionInfoEx, which deleting a read-only file "

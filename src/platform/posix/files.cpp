@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "common/text.h"
 #include "platform/platform.h"
@@ -76,18 +77,28 @@ Status write_file(const fs::path& path, std::string_view bytes, bool private_acc
 }
 
 Result<std::string> read_file(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without blocking, so a FIFO without a writer cannot hold the program up; a link to
+  // a regular file, or a path through a linked folder, still reads.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return fail(last_error_text());
+  const auto failed = [fd](std::string error) {
+    ::close(fd);
+    return fail(std::move(error));
+  };
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) return failed(last_error_text());
+  if (S_ISDIR(st.st_mode)) return failed(system_error_text(EISDIR));
+  if (!S_ISREG(st.st_mode)) return failed("not a regular file");
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return failed(last_error_text());
+  }
   std::string content;
   char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int code = errno;
-      ::close(fd);
-      return fail(system_error_text(code));
-    }
+    if (n < 0) return failed(last_error_text());
     if (n == 0) break;
     content.append(buffer, static_cast<std::size_t>(n));
   }

@@ -133,6 +133,11 @@ Result<std::string> read_file(const fs::path& path) {
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file) return fail(last_error_text());
+  // Only a file on a disk: a pipe or a device in its place could keep a read waiting.
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) return fail("not a regular file");
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(file.get(), &info)) return fail(last_error_text());
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return fail("not a regular file");
   std::string content;
   std::vector<char> buffer(65536);
   for (;;) {

@@ -2,6 +2,8 @@
 // implementation (support/posix, support/windows), chosen by the build.
 #pragma once
 
+#include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -15,5 +17,21 @@ void put_env(const std::string& name, const std::optional<std::string>& value);
 
 // True when the tests run in Wine rather than on Windows itself.
 bool under_wine();
+
+// A pipe that a path names and nobody ever writes into: a FIFO in `folder` on POSIX, a named
+// pipe of this process on Windows. A reader that waits for its data waits for ever.
+class IdlePipe {
+ public:
+  explicit IdlePipe(const std::filesystem::path& folder);
+  ~IdlePipe();
+  IdlePipe(const IdlePipe&) = delete;
+  IdlePipe& operator=(const IdlePipe&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+  std::intptr_t handle_ = -1;  // the pipe's server end on Windows
+};
 
 }  // namespace qel::test::system

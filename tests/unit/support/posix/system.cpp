@@ -1,5 +1,11 @@
 // The test helpers' system calls on POSIX.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <stdexcept>
 
 #include "support/system.h"
 
@@ -20,5 +26,13 @@ void put_env(const std::string& name, const std::optional<std::string>& value) {
 }
 
 bool under_wine() { return false; }
+
+IdlePipe::IdlePipe(const std::filesystem::path& folder) : path_(folder / "idle-fifo") {
+  if (::mkfifo(path_.c_str(), 0600) != 0) {
+    throw std::runtime_error(std::string("mkfifo: ") + std::strerror(errno));
+  }
+}
+
+IdlePipe::~IdlePipe() { ::unlink(path_.c_str()); }
 
 }  // namespace qel::test::system

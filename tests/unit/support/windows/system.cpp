@@ -2,6 +2,7 @@
 // block, which is what the program reads and what child processes inherit.
 #include <windows.h>
 
+#include <stdexcept>
 #include <string>
 
 #include "platform/utf16.h"
@@ -50,5 +51,18 @@ bool under_wine() {
   const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
   return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
+
+IdlePipe::IdlePipe(const std::filesystem::path&)
+    : path_(L"\\\\.\\pipe\\qel-test-idle-" + std::to_wstring(::GetCurrentProcessId())) {
+  const HANDLE pipe = ::CreateNamedPipeW(path_.c_str(), PIPE_ACCESS_OUTBOUND,
+                                         PIPE_TYPE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                                         4096, 4096, 0, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) {
+    throw std::runtime_error("CreateNamedPipeW: error " + std::to_string(::GetLastError()));
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(pipe);
+}
+
+IdlePipe::~IdlePipe() { ::CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
 
 }  // namespace qel::test::system
