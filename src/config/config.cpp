@@ -9,6 +9,10 @@
 namespace qel {
 namespace {
 
+// The file holds two short texts; anything far larger is not one the program wrote, and
+// reading it whole could cost any amount of memory.
+constexpr std::size_t MAX_CONFIG_SIZE = std::size_t{1} << 20;
+
 // Reads the file's one JSON value event by event: the two fields must each be null or a
 // string and appear at most once; any other member is skipped whatever it holds. The
 // library's own document type would silently keep the last of two equal keys.
@@ -151,7 +155,7 @@ std::optional<std::filesystem::path> config_path() {
 Config load_config() {
   const auto path = config_path();
   if (!path) return {};
-  const auto text = platform::read_file(*path);
+  const auto text = platform::read_file(*path, MAX_CONFIG_SIZE);
   if (!text) return {};
   return parse_config_text(*text).value_or(Config{});
 }

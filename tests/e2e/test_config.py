@@ -100,3 +100,13 @@ def test_a_file_that_is_not_regular_reads_as_empty(env, quiet_service, config_fi
     assert (r.returncode, r.stderr) == (1, NOT_LOGGED_IN)
     r = run_small(["whoami"], dict(e, QEL_API_KEY="test-key"))
     assert (r.returncode, r.stderr) == (0, ""), r.stderr
+
+
+@pytest.mark.parametrize("size, present", [(1 << 20, True), ((1 << 20) + 1, False)],
+                         ids=["1-MiB", "larger"])
+def test_a_file_over_one_mib_reads_as_empty(env, quiet_service, config_file, size, present):
+    # Two short texts never need more; a larger file is not read at all.
+    content = b'{"api_key": "k"}'
+    config_file.parent.mkdir(parents=True)
+    config_file.write_bytes(content + b" " * (size - len(content)))
+    assert logged_in(env, quiet_service) == present

@@ -368,6 +368,22 @@ def test_key_from_a_pipe_that_is_not_text(service, key_env, config_file):
     assert not config_file.exists()
 
 
+@pytest.mark.parametrize("source", ["dev-zero", "long-line"])
+def test_a_key_line_longer_than_one_mib_is_refused(service, key_env, config_file, source):
+    # Input that never ends its line, or ends it too late, is not read without end.
+    if source == "dev-zero":
+        with open("/dev/zero", "rb") as zero:
+            r = subprocess.run(QEL + ["login", "--key"], stdin=zero, env=key_env,
+                               capture_output=True, text=True, timeout=30)
+    else:
+        r = run_qel(["login", "--key"], key_env, input="k" * ((1 << 20) + 1) + "\n", timeout=30)
+    assert r.returncode == 1
+    assert r.stdout == ""
+    assert r.stderr == "Error: the input line is longer than 1 MiB\n"
+    assert service.requests == []
+    assert not config_file.exists()
+
+
 def test_refused_key_keeps_the_old_one(service, key_env, config_file):
     config_file.parent.mkdir(parents=True)
     old = '{"api_key": "old-key"}'

@@ -145,6 +145,14 @@ def test_ask_password_reads_a_line_of_standard_input(api_env, service, one_file,
     assert create_body(service).get("password") == expected
 
 
+def test_ask_password_line_longer_than_one_mib_is_refused(api_env, service, one_file):
+    r = run_qel(["send", one_file, "--ask-password"], api_env,
+                input="p" * ((1 << 20) + 1) + "\n")
+    assert (r.returncode, r.stdout) == (1, "")
+    assert r.stderr == "Error: the input line is longer than 1 MiB\n"
+    assert service.requests == []
+
+
 def test_password_is_asked_before_the_files_are_looked_at(api_env, service, tmp_path):
     missing = tmp_path / "missing.txt"
     r = run_qel(["send", missing, "--ask-password"], api_env, input="pw\n")

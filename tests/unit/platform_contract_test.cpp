@@ -51,7 +51,7 @@ const std::string MISSING = "No such file or directory (os error 2)";
 
 // The file as platform::read_file gives it, or its error.
 std::string read_back(const fs::path& path) {
-  auto content = platform::read_file(path);
+  auto content = platform::read_file(path, std::size_t{1} << 30);
   return content ? *content : "unreadable: " + content.error();
 }
 
@@ -298,7 +298,7 @@ TEST_F(PlatformFiles, CreateWriteReadAndRemove) {
   const auto onto_folder = platform::write_file(deep, "x", false);
   ASSERT_FALSE(onto_folder);
   EXPECT_TRUE(IsSystemError(onto_folder.error(), "Is a directory (os error 21)"));
-  const auto unread = platform::read_file(root_ / "missing");
+  const auto unread = platform::read_file(root_ / "missing", 100);
   ASSERT_FALSE(unread);
   EXPECT_TRUE(IsSystemError(unread.error(), MISSING, 2));
 
@@ -315,13 +315,23 @@ TEST_F(PlatformFiles, ReadsRegularFilesOnly) {
   const system::IdlePipe pipe(root_);
   const fs::path device = build::windows ? "NUL" : "/dev/null";
   for (const fs::path& path : {pipe.path(), device}) {
-    const auto read = platform::read_file(path);
+    const auto read = platform::read_file(path, 100);
     ASSERT_FALSE(read) << platform::path_text(path);
     EXPECT_EQ(read.error(), "not a regular file") << platform::path_text(path);
   }
-  const auto folder = platform::read_file(folder_.folder("sub"));
+  const auto folder = platform::read_file(folder_.folder("sub"), 100);
   ASSERT_FALSE(folder);
   EXPECT_TRUE(IsSystemError(folder.error(), "Is a directory (os error 21)"));
+}
+
+TEST_F(PlatformFiles, ReadsUpToTheBoundAndNoMore) {
+  const fs::path at_bound = folder_.write("ten", "0123456789");
+  EXPECT_EQ(read_back(at_bound), "0123456789");  // read_back's bound is far larger
+  EXPECT_EQ(platform::read_file(at_bound, 10).value(), "0123456789");
+  const auto over = platform::read_file(at_bound, 9);
+  ASSERT_FALSE(over);
+  EXPECT_EQ(over.error(), "the file is larger than 9 bytes");
+  EXPECT_EQ(platform::read_file(folder_.write("empty", ""), 0).value(), "");
 }
 
 TEST_F(PlatformFiles, ReadOnlyFileIsRemovedToo) {
@@ -355,6 +365,44 @@ TEST_F(PlatformFiles, CanonicalFolder) {
   fs::current_path(before);
   EXPECT_EQ(here, plain);
   EXPECT_EQ(platform::canonical_folder(root_ / "missing"), std::nullopt);
+}
+
+// ---- standard input ------------------------------------------------------------------------
+
+// A line of standard input (a file here, not a terminal) is taken up to MAX_LINE_SIZE bytes
+// besides its line end; a longer one is refused instead of read without end.
+TEST(PlatformInput, LinesAreBounded) {
+  const TempFolder folder;
+  const std::string longest(platform::MAX_LINE_SIZE, 'k');
+  const std::string too_long(platform::MAX_LINE_SIZE + 1, 'k');
+  const std::string TOO_LONG = "the input line is longer than 1 MiB";
+  struct Case {
+    std::string input;
+    std::optional<std::string> answer;  // read_secret's; none: refused as too long
+    std::optional<std::string> line;    // read_stdin_line's
+  };
+  const Case cases[] = {
+      {longest + "\r\nnext\n", longest, longest + "\r\n"},
+      {too_long + "\n", std::nullopt, std::nullopt},
+      {"short\n" + too_long, "short", "short\n"},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    const fs::path input = folder.write("input-" + std::to_string(i), c.input);
+    {
+      const system::StdinFromFile redirected(input);
+      const auto answer = platform::read_secret("unused: ");
+      if (c.answer) {
+        ASSERT_TRUE(answer) << "case " << i << ": " << answer.error();
+        EXPECT_TRUE(*answer == *c.answer) << "case " << i;
+      } else {
+        ASSERT_FALSE(answer) << "case " << i;
+        EXPECT_EQ(answer.error(), TOO_LONG) << "case " << i;
+      }
+    }
+    const system::StdinFromFile redirected(input);
+    EXPECT_TRUE(platform::read_stdin_line() == c.line) << "case " << i;
+  }
 }
 
 // ---- processes ---------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -76,7 +77,7 @@ Status write_file(const fs::path& path, std::string_view bytes, bool private_acc
   return {};
 }
 
-Result<std::string> read_file(const fs::path& path) {
+Result<std::string> read_file(const fs::path& path, std::size_t max_size) {
   // Opened without blocking, so a FIFO without a writer cannot hold the program up; a link to
   // a regular file, or a path through a linked folder, still reads.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -93,14 +94,20 @@ Result<std::string> read_file(const fs::path& path) {
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     return failed(last_error_text());
   }
+  const std::string too_large = "the file is larger than " + std::to_string(max_size) + " bytes";
+  if (static_cast<std::uintmax_t>(st.st_size) > max_size) return failed(too_large);
+  // The size can change while the file is read, and some files report none: the reading
+  // itself stops one byte past the bound.
   std::string content;
   char buffer[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const std::size_t left = max_size - content.size();  // never more than the bound here
+    const ssize_t n = ::read(fd, buffer, left < sizeof buffer ? left + 1 : sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return failed(last_error_text());
     if (n == 0) break;
     content.append(buffer, static_cast<std::size_t>(n));
+    if (content.size() > max_size) return failed(too_large);
   }
   ::close(fd);
   return content;

@@ -8,6 +8,8 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "common/text.h"
 #include "platform/platform.h"
@@ -87,8 +89,20 @@ void write_stream(DWORD which, std::string_view text) {
   }
 }
 
+constexpr char LINE_TOO_LONG[] = "the input line is longer than 1 MiB";
+
+// The line's length without its line end (LF or CR LF).
+template <class Text>
+std::size_t content_size(const Text& line) {
+  std::size_t size = line.size();
+  if (size > 0 && line[size - 1] == '\n') --size;
+  if (size > 0 && line[size - 1] == '\r') --size;
+  return size;
+}
+
 // One line of bytes, read one at a time so that nothing past the line end is consumed.
-// A broken pipe is the end of the input, like a read of nothing.
+// A broken pipe is the end of the input, like a read of nothing. A line longer than
+// MAX_LINE_SIZE stops the reading instead of growing without end.
 std::optional<std::string> read_line_bytes(HANDLE h, bool& io_error) {
   std::string line;
   io_error = false;
@@ -101,15 +115,18 @@ std::optional<std::string> read_line_bytes(HANDLE h, bool& io_error) {
       if (error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF) io_error = true;
       n = 0;
     }
-    if (n == 0) return line.empty() ? std::nullopt : std::optional<std::string>(line);
+    if (n == 0) break;
     line += ch;
-    if (ch == '\n') return line;
+    if (ch == '\n' || line.size() > MAX_LINE_SIZE + 1) break;  // room for a CR before the LF
   }
+  if (line.empty()) return std::nullopt;
+  return line;
 }
 
 // One line typed on the console, line end included, as UTF-16. In line mode a read returns
 // at most one line; a line longer than the buffer comes in further reads, so only a read
-// that filled the whole buffer without ending in LF can have more to come.
+// that filled the whole buffer without ending in LF can have more to come. The reading
+// stops past MAX_LINE_SIZE units; a line that long is refused anyway.
 std::optional<std::wstring> read_console_line(HANDLE h, bool& io_error) {
   std::wstring line;
   io_error = false;
@@ -122,18 +139,25 @@ std::optional<std::wstring> read_console_line(HANDLE h, bool& io_error) {
     }
     line.append(buffer, n);
     if (n < std::size(buffer) || buffer[n - 1] == L'\n') break;
+    if (line.size() > MAX_LINE_SIZE + 1) break;
   }
   if (line.empty()) return std::nullopt;
   return line;
 }
 
-std::optional<std::string> read_line(HANDLE h, bool& io_error) {
+// A line of standard input, from the console or from a file or pipe; `too_long` when its
+// UTF-8 text is longer than MAX_LINE_SIZE bytes besides its line end.
+std::optional<std::string> read_line(HANDLE h, bool& io_error, bool& too_long) {
+  too_long = false;
+  std::optional<std::string> line;
   if (is_console(h)) {
     auto units = read_console_line(h, io_error);
-    if (!units) return std::nullopt;
-    return windows::utf8_from_wide_lossy(*units);
+    if (units) line = windows::utf8_from_wide_lossy(*units);
+  } else {
+    line = read_line_bytes(h, io_error);
   }
-  return read_line_bytes(h, io_error);
+  too_long = line && content_size(*line) > MAX_LINE_SIZE;
+  return line;
 }
 
 std::string strip_line_end(std::string line) {
@@ -227,17 +251,18 @@ void write_stdout(std::string_view text) {
 void write_stderr(std::string_view text) { write_stream(STD_ERROR_HANDLE, text); }
 
 std::optional<std::string> read_stdin_line() {
-  bool io_error;
-  auto line = read_line(standard_handle(STD_INPUT_HANDLE), io_error);
-  if (io_error) return std::nullopt;
+  bool io_error, too_long;
+  auto line = read_line(standard_handle(STD_INPUT_HANDLE), io_error, too_long);
+  if (io_error || too_long) return std::nullopt;
   return line;
 }
 
 Result<std::string> read_secret(std::string_view prompt) {
   if (!stdin_is_terminal()) {
-    bool io_error;
-    auto line = read_line(standard_handle(STD_INPUT_HANDLE), io_error);
+    bool io_error, too_long;
+    auto line = read_line(standard_handle(STD_INPUT_HANDLE), io_error, too_long);
     if (io_error) return fail(last_error_text());
+    if (too_long) return fail(LINE_TOO_LONG);
     return checked_answer(strip_line_end(line.value_or(std::string())));
   }
 
@@ -283,7 +308,9 @@ Result<std::string> read_secret(std::string_view prompt) {
     write_console(output.get(), "\r\n");
   }
   while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) line.pop_back();
-  return checked_answer(windows::wtf8_from_wide(line));
+  std::string answer = windows::wtf8_from_wide(line);
+  if (answer.size() > MAX_LINE_SIZE) return fail(LINE_TOO_LONG);
+  return checked_answer(std::move(answer));
 }
 
 }  // namespace qel::platform

@@ -128,7 +128,7 @@ Status write_file(const fs::path& path, std::string_view bytes, bool /*private_a
   return {};
 }
 
-Result<std::string> read_file(const fs::path& path) {
+Result<std::string> read_file(const fs::path& path, std::size_t max_size) {
   UniqueHandle file(::CreateFileW(win32_path(path).c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -138,17 +138,25 @@ Result<std::string> read_file(const fs::path& path) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(file.get(), &info)) return fail(last_error_text());
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return fail("not a regular file");
+  const std::string too_large = "the file is larger than " + std::to_string(max_size) + " bytes";
+  const std::uint64_t size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  if (size > max_size) return fail(too_large);
+  // The size can change while the file is read: the reading itself stops one byte past the
+  // bound.
   std::string content;
   std::vector<char> buffer(65536);
   for (;;) {
+    const std::size_t left = max_size - content.size();  // never more than the bound here
+    const auto want = static_cast<DWORD>(left < buffer.size() ? left + 1 : buffer.size());
     DWORD n = 0;
-    if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr)) {
+    if (!::ReadFile(file.get(), buffer.data(), want, &n, nullptr)) {
       const DWORD code = ::GetLastError();
       if (code == ERROR_HANDLE_EOF || code == ERROR_BROKEN_PIPE) break;
       return fail(system_error_text(static_cast<int>(code)));
     }
     if (n == 0) break;
     content.append(buffer.data(), n);
+    if (content.size() > max_size) return fail(too_large);
   }
   return content;
 }

@@ -60,9 +60,9 @@ TEST(PlatformPosix, ReadingFollowsLinksToRegularFiles) {
   fs::create_directory_symlink(root / "real", root / "linked");
   fs::create_symlink(root / "real" / "config.json", root / "file-link");
   fs::create_symlink("/dev/zero", root / "zero-link");
-  EXPECT_EQ(platform::read_file(root / "linked" / "config.json").value(), "{}");
-  EXPECT_EQ(platform::read_file(root / "file-link").value(), "{}");
-  const auto zero = platform::read_file(root / "zero-link");
+  EXPECT_EQ(platform::read_file(root / "linked" / "config.json", 100).value(), "{}");
+  EXPECT_EQ(platform::read_file(root / "file-link", 100).value(), "{}");
+  const auto zero = platform::read_file(root / "zero-link", 100);
   ASSERT_FALSE(zero);
   EXPECT_EQ(zero.error(), "not a regular file");
 }

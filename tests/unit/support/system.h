@@ -18,6 +18,19 @@ void put_env(const std::string& name, const std::optional<std::string>& value);
 // True when the tests run in Wine rather than on Windows itself.
 bool under_wine();
 
+// For its lifetime, the process's standard input reads from `file`.
+class StdinFromFile {
+ public:
+  explicit StdinFromFile(const std::filesystem::path& file);
+  ~StdinFromFile();
+  StdinFromFile(const StdinFromFile&) = delete;
+  StdinFromFile& operator=(const StdinFromFile&) = delete;
+
+ private:
+  std::intptr_t saved_ = -1;
+  std::intptr_t opened_ = -1;
+};
+
 // A pipe that a path names and nobody ever writes into: a FIFO in `folder` on POSIX, a named
 // pipe of this process on Windows. A reader that waits for its data waits for ever.
 class IdlePipe {

@@ -1,4 +1,5 @@
 // The test helpers' system calls on POSIX.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,5 +35,20 @@ IdlePipe::IdlePipe(const std::filesystem::path& folder) : path_(folder / "idle-f
 }
 
 IdlePipe::~IdlePipe() { ::unlink(path_.c_str()); }
+
+StdinFromFile::StdinFromFile(const std::filesystem::path& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  saved_ = ::dup(STDIN_FILENO);
+  if (fd < 0 || saved_ < 0 || ::dup2(fd, STDIN_FILENO) < 0) {
+    throw std::runtime_error(std::string("redirecting standard input: ") + std::strerror(errno));
+  }
+  opened_ = fd;
+}
+
+StdinFromFile::~StdinFromFile() {
+  ::dup2(static_cast<int>(saved_), STDIN_FILENO);
+  ::close(static_cast<int>(saved_));
+  ::close(static_cast<int>(opened_));
+}
 
 }  // namespace qel::test::system

@@ -65,4 +65,21 @@ IdlePipe::IdlePipe(const std::filesystem::path&)
 
 IdlePipe::~IdlePipe() { ::CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
 
+StdinFromFile::StdinFromFile(const std::filesystem::path& file) {
+  const HANDLE opened = ::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) {
+    throw std::runtime_error("redirecting standard input: error " +
+                             std::to_string(::GetLastError()));
+  }
+  saved_ = reinterpret_cast<std::intptr_t>(::GetStdHandle(STD_INPUT_HANDLE));
+  opened_ = reinterpret_cast<std::intptr_t>(opened);
+  ::SetStdHandle(STD_INPUT_HANDLE, opened);
+}
+
+StdinFromFile::~StdinFromFile() {
+  ::SetStdHandle(STD_INPUT_HANDLE, reinterpret_cast<HANDLE>(saved_));
+  ::CloseHandle(reinterpret_cast<HANDLE>(opened_));
+}
+
 }  // namespace qel::test::system
