@@ -168,7 +168,8 @@ Result<std::filesystem::path> save_config(const Config& config) {
   if (auto made = platform::create_folders(folder, /*private_access=*/true); !made) {
     return fail("cannot create " + platform::path_text(folder) + ": " + made.error());
   }
-  if (auto written = platform::write_file(*path, config_file_bytes(config), true); !written) {
+  // Replaced, not rewritten in place: a failed write (a full disk) keeps the saved key.
+  if (auto written = platform::replace_file(*path, config_file_bytes(config)); !written) {
     return fail("cannot write " + platform::path_text(*path) + ": " + written.error());
   }
   return *path;

@@ -100,6 +100,12 @@ Status create_folders(const fs::path& folder, bool private_access);
 // readable by the user alone.
 Status write_file(const fs::path& path, std::string_view bytes, bool private_access);
 
+// Writes `bytes` to a new file in the folder of `path`, flushes it to the disk and only then
+// puts it in the place of `path`, so a failed write (a full disk) leaves the old file whole;
+// the new file is removed after a failure. The file is readable by the user alone.
+// Error: the system's error text.
+Status replace_file(const fs::path& path, std::string_view bytes);
+
 // The whole file when it is a regular file of at most `max_size` bytes; anything else (a
 // FIFO, a device, a folder) is refused without waiting for it. Errors: the system's error
 // text, "not a regular file", or "the file is larger than {max_size} bytes".

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -332,6 +333,59 @@ TEST_F(PlatformFiles, ReadsUpToTheBoundAndNoMore) {
   ASSERT_FALSE(over);
   EXPECT_EQ(over.error(), "the file is larger than 9 bytes");
   EXPECT_EQ(platform::read_file(folder_.write("empty", ""), 0).value(), "");
+}
+
+// The names in a folder, as text, sorted.
+std::vector<std::string> names_in(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(platform::name_bytes(entry.path().filename()));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A replacement takes the old file's place whole, or fails and leaves everything as it was:
+// no file of its own stays behind.
+TEST_F(PlatformFiles, ReplaceTakesThePlaceWholeOrNotAtAll) {
+  const fs::path file = folder_.write("config.json", "old and longer");
+  ASSERT_TRUE(platform::replace_file(file, "new"));
+  EXPECT_EQ(read_back(file), "new");
+  const fs::path fresh = root_ / "fresh.json";
+  ASSERT_TRUE(platform::replace_file(fresh, std::string(70000, 'f')));
+  EXPECT_EQ(read_back(fresh), std::string(70000, 'f'));
+
+  const fs::path in_the_way = folder_.folder("taken");
+  const auto refused = platform::replace_file(in_the_way, "x");
+  ASSERT_FALSE(refused);
+  EXPECT_TRUE(IsSystemError(refused.error(), "Is a directory (os error 21)"));
+  EXPECT_TRUE(fs::is_directory(in_the_way));
+  EXPECT_EQ(names_in(root_), (std::vector<std::string>{"config.json", "fresh.json", "taken"}));
+
+  const auto no_folder = platform::replace_file(root_ / "missing" / "config.json", "x");
+  ASSERT_FALSE(no_folder);
+  EXPECT_TRUE(IsSystemError(no_folder.error(), MISSING, 3));
+}
+
+// The case the replacement is for: a disk with no room for the new content.
+TEST_F(PlatformFiles, ReplaceOnAFullDiskLeavesTheOldFileWhole) {
+  const fs::path mount_point = folder_.folder("small");
+  const system::SmallFileSystem disk(mount_point);
+  if (!disk.mounted()) GTEST_SKIP() << disk.why_not();
+  const fs::path file = mount_point / "config.json";
+  write_file(file, "old");
+  {
+    std::ofstream filler(mount_point / "filler", std::ios::binary);
+    const std::string block(4096, '\0');
+    while (filler.write(block.data(), static_cast<std::streamsize>(block.size())).flush()) {
+    }
+  }
+  // More than the block that emptying the old file would free.
+  const auto full = platform::replace_file(file, std::string(10000, 'n'));
+  ASSERT_FALSE(full);
+  EXPECT_TRUE(IsSystemError(full.error(), "No space left on device (os error 28)"));
+  EXPECT_EQ(read_back(file), "old");
+  EXPECT_EQ(names_in(mount_point), (std::vector<std::string>{"config.json", "filler"}));
 }
 
 TEST_F(PlatformFiles, ReadOnlyFileIsRemovedToo) {

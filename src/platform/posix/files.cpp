@@ -77,6 +77,38 @@ Status write_file(const fs::path& path, std::string_view bytes, bool private_acc
   return {};
 }
 
+Status replace_file(const fs::path& path, std::string_view bytes) {
+  // The new content goes to a file of its own beside the old one, which mkostemp makes the
+  // user's alone, and takes the old one's place by rename only once all of it is on the
+  // disk: a failed write (a full disk) leaves the old file whole.
+  const fs::path folder = path.parent_path();
+  std::string temp = (folder / ("." + path.filename().native() + ".XXXXXX")).native();
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return fail(last_error_text());
+  ::fchmod(fd, 0600);  // exactly, whatever the umask
+  int code = 0;
+  while (code == 0 && !bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) code = errno;
+    if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (code == 0 && ::fsync(fd) != 0) code = errno;
+  if (::close(fd) != 0 && code == 0) code = errno;
+  if (code == 0 && ::rename(temp.c_str(), path.c_str()) != 0) code = errno;
+  if (code != 0) {
+    ::unlink(temp.c_str());
+    return fail(system_error_text(code));
+  }
+  // The folder's new entry reaches the disk too; the file is in place whatever this gives.
+  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return {};
+}
+
 Result<std::string> read_file(const fs::path& path, std::size_t max_size) {
   // Opened without blocking, so a FIFO without a writer cannot hold the program up; a link to
   // a regular file, or a path through a linked folder, still reads.

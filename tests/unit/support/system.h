@@ -31,6 +31,23 @@ class StdinFromFile {
   std::intptr_t opened_ = -1;
 };
 
+// A file system of 64 KiB mounted on `folder` for its lifetime, where the system lets a test
+// mount one (POSIX, as root); otherwise `why_not` says why there is none.
+class SmallFileSystem {
+ public:
+  explicit SmallFileSystem(const std::filesystem::path& folder);
+  ~SmallFileSystem();
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+  bool mounted() const { return why_not_.empty(); }
+  const std::string& why_not() const { return why_not_; }
+
+ private:
+  std::filesystem::path folder_;
+  std::string why_not_;
+};
+
 // A pipe that a path names and nobody ever writes into: a FIFO in `folder` on POSIX, a named
 // pipe of this process on Windows. A reader that waits for its data waits for ever.
 class IdlePipe {

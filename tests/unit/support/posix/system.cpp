@@ -28,6 +28,23 @@ void put_env(const std::string& name, const std::optional<std::string>& value) {
 
 bool under_wine() { return false; }
 
+SmallFileSystem::SmallFileSystem(const std::filesystem::path& folder) : folder_(folder) {
+  // The mount program rather than the call, whose form differs between systems.
+  const std::string command =
+      "mount -t tmpfs -o size=64k tmpfs '" + folder.string() + "' >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) {
+    why_not_ = "\"mount -t tmpfs\" failed: mounting needs root (as CI runs) and a system "
+               "with tmpfs";
+  }
+}
+
+SmallFileSystem::~SmallFileSystem() {
+  if (mounted()) {
+    const std::string command = "umount -l '" + folder_.string() + "'";
+    (void)std::system(command.c_str());
+  }
+}
+
 IdlePipe::IdlePipe(const std::filesystem::path& folder) : path_(folder / "idle-fifo") {
   if (::mkfifo(path_.c_str(), 0600) != 0) {
     throw std::runtime_error(std::string("mkfifo: ") + std::strerror(errno));

@@ -52,6 +52,13 @@ bool under_wine() {
   return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+SmallFileSystem::SmallFileSystem(const std::filesystem::path& folder)
+    : folder_(folder),
+      why_not_(under_wine() ? "a Windows program under Wine cannot mount a file system"
+                            : "a test cannot mount a small file system on Windows") {}
+
+SmallFileSystem::~SmallFileSystem() = default;
+
 IdlePipe::IdlePipe(const std::filesystem::path&)
     : path_(L"\\\\.\\pipe\\qel-test-idle-" + std::to_wstring(::GetCurrentProcessId())) {
   const HANDLE pipe = ::CreateNamedPipeW(path_.c_str(), PIPE_ACCESS_OUTBOUND,
