@@ -43,6 +43,10 @@ bool is_own_console();
 // Writes to standard output / standard error. Failures (a closed pipe) are ignored.
 void write_stdout(std::string_view text);
 void write_stderr(std::string_view text);
+// The same for output that must not be lost unnoticed. Error: the system's error text, or
+// "failed to write whole buffer" when the system took nothing.
+Status write_stdout_checked(std::string_view text);
+Status write_stderr_checked(std::string_view text);
 
 // The longest line that read_secret and read_stdin_line take, its line end not counted:
 // input that never ends a line must not grow the program without bound.

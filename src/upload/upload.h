@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,10 +30,18 @@ struct UploadOptions {
 struct UploadResult {
   std::string link;
   Json transfer;
+  std::int64_t transfer_id = 0;  // as the service gave it when the transfer was created
 };
 
 Result<UploadResult> upload_transfer(const ApiClient& client, const std::vector<FileEntry>& files,
                                      const UploadOptions& options);
+
+// The error text for a finished transfer whose link could not be written out (`why`: the
+// system's error text). In end-to-end mode the link held the only copy of the key, so the
+// transfer can never be opened: it is deleted. Any other transfer stays usable through the
+// account (and a recipient may have been mailed its link).
+std::string link_not_written(const ApiClient& client, const UploadResult& result, bool e2ee,
+                             std::string_view why);
 
 // What the upload needs from around it besides the service: waiting between attempts, and
 // where and on which clock the progress bar draws. The defaults are the real ones.

@@ -421,6 +421,42 @@ TEST_F(PlatformFiles, CanonicalFolder) {
   EXPECT_EQ(platform::canonical_folder(root_ / "missing"), std::nullopt);
 }
 
+// ---- standard output -----------------------------------------------------------------------
+
+// The checked writes report what the plain ones drop without a word: output that a pipe whose
+// reader has gone does not take. Results are looked at once the stream is back, so that a
+// failure's message is not written into the pipe.
+TEST(PlatformOutput, CheckedWritesReportLostOutput) {
+  platform::init_process();  // as main does: a write to a closed pipe fails, the program goes on
+  using Stream = system::StreamIntoPipe::Stream;
+  for (const Stream stream : {Stream::output, Stream::error}) {
+    const bool out = stream == Stream::output;
+    const auto checked = out ? platform::write_stdout_checked : platform::write_stderr_checked;
+    const auto plain = out ? platform::write_stdout : platform::write_stderr;
+    const std::string name = out ? "standard output" : "standard error";
+
+    std::string taken;
+    Status written;
+    {
+      system::StreamIntoPipe pipe(stream, /*reader_gone=*/false);
+      written = checked("link\n");
+      plain("more\n");
+      taken = pipe.taken();
+    }
+    EXPECT_TRUE(written) << name << ": " << written.error();
+    EXPECT_EQ(taken, "link\nmore\n") << name;
+
+    Status lost;
+    {
+      system::StreamIntoPipe pipe(stream, /*reader_gone=*/true);
+      plain("dropped\n");
+      lost = checked("link\n");
+    }
+    ASSERT_FALSE(lost) << name;
+    EXPECT_TRUE(IsSystemError(lost.error(), "Broken pipe (os error 32)")) << name;
+  }
+}
+
 // ---- standard input ------------------------------------------------------------------------
 
 // A line of standard input (a file here, not a terminal) is taken up to MAX_LINE_SIZE bytes

@@ -18,13 +18,15 @@
 namespace qel::platform {
 namespace {
 
-void write_all(int fd, std::string_view text) {
+Status write_all(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t n = ::write(fd, text.data(), text.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // a closed pipe or full disk: dropped, never fatal
+    if (n < 0) return fail(last_error_text());
+    if (n == 0) return fail("failed to write whole buffer");
     text.remove_prefix(static_cast<std::size_t>(n));
   }
+  return {};
 }
 
 constexpr char LINE_TOO_LONG[] = "the input line is longer than 1 MiB";
@@ -134,12 +136,16 @@ bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 // POSIX has no console of the program's own: a start without a subcommand prints the help.
 bool is_own_console() { return false; }
 
-void write_stdout(std::string_view text) {
+// A closed pipe or a full disk: dropped, never fatal.
+void write_stdout(std::string_view text) { (void)write_stdout_checked(text); }
+void write_stderr(std::string_view text) { (void)write_stderr_checked(text); }
+
+Status write_stdout_checked(std::string_view text) {
   std::fflush(stdout);
-  write_all(STDOUT_FILENO, text);
+  return write_all(STDOUT_FILENO, text);
 }
 
-void write_stderr(std::string_view text) { write_all(STDERR_FILENO, text); }
+Status write_stderr_checked(std::string_view text) { return write_all(STDERR_FILENO, text); }
 
 std::optional<std::string> read_stdin_line() {
   bool io_error, too_long;
@@ -159,7 +165,7 @@ Result<std::string> read_secret(std::string_view prompt) {
 
   const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
   if (fd < 0) return fail(last_error_text());
-  write_all(fd, prompt);
+  (void)write_all(fd, prompt);  // an answer can be typed without it
 
   termios modes{};
   const bool have_modes = ::tcgetattr(fd, &modes) == 0;

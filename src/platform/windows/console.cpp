@@ -50,7 +50,7 @@ bool is_terminal(DWORD which) {
 
 // Console output in UTF-16, so the text shows whatever the console's code page. Pieces stay
 // small because older consoles refuse very large writes; a surrogate pair is never split.
-void write_console(HANDLE h, std::string_view text) {
+Status write_console(HANDLE h, std::string_view text) {
   const std::wstring units = windows::wide_from_wtf8(text);
   constexpr std::size_t PIECE = 8192;
   std::size_t done = 0;
@@ -60,33 +60,32 @@ void write_console(HANDLE h, std::string_view text) {
       --n;
     }
     DWORD written = 0;
-    if (!::WriteConsoleW(h, units.data() + done, static_cast<DWORD>(n), &written, nullptr) ||
-        written == 0) {
-      return;  // dropped, never fatal
+    if (!::WriteConsoleW(h, units.data() + done, static_cast<DWORD>(n), &written, nullptr)) {
+      return fail(last_error_text());
     }
+    if (written == 0) return fail("failed to write whole buffer");
     done += written;
   }
+  return {};
 }
 
-void write_bytes(HANDLE h, std::string_view text) {
+Status write_bytes(HANDLE h, std::string_view text) {
   while (!text.empty()) {
     const DWORD want = text.size() > 0x10000000 ? 0x10000000 : static_cast<DWORD>(text.size());
     DWORD written = 0;
-    if (!::WriteFile(h, text.data(), want, &written, nullptr) || written == 0) {
-      return;  // a closed pipe or full disk: dropped, never fatal
-    }
+    if (!::WriteFile(h, text.data(), want, &written, nullptr)) return fail(last_error_text());
+    if (written == 0) return fail("failed to write whole buffer");
     text.remove_prefix(written);
   }
+  return {};
 }
 
-void write_stream(DWORD which, std::string_view text) {
+Status write_stream(DWORD which, std::string_view text) {
+  if (text.empty()) return {};
   const HANDLE h = standard_handle(which);
-  if (h == nullptr || text.empty()) return;
-  if (is_console(h) && ::GetConsoleOutputCP() != CP_UTF8) {
-    write_console(h, text);
-  } else {
-    write_bytes(h, text);
-  }
+  if (h == nullptr) return fail(system_error_text(ERROR_INVALID_HANDLE));
+  if (is_console(h) && ::GetConsoleOutputCP() != CP_UTF8) return write_console(h, text);
+  return write_bytes(h, text);
 }
 
 constexpr char LINE_TOO_LONG[] = "the input line is longer than 1 MiB";
@@ -243,12 +242,18 @@ bool is_own_console() {
   return console_is_own(::GetConsoleProcessList(processes, 4));
 }
 
-void write_stdout(std::string_view text) {
+// A closed pipe or a full disk: dropped, never fatal.
+void write_stdout(std::string_view text) { (void)write_stdout_checked(text); }
+void write_stderr(std::string_view text) { (void)write_stderr_checked(text); }
+
+Status write_stdout_checked(std::string_view text) {
   std::fflush(stdout);
-  write_stream(STD_OUTPUT_HANDLE, text);
+  return write_stream(STD_OUTPUT_HANDLE, text);
 }
 
-void write_stderr(std::string_view text) { write_stream(STD_ERROR_HANDLE, text); }
+Status write_stderr_checked(std::string_view text) {
+  return write_stream(STD_ERROR_HANDLE, text);
+}
 
 std::optional<std::string> read_stdin_line() {
   bool io_error, too_long;
@@ -276,7 +281,7 @@ Result<std::string> read_secret(std::string_view prompt) {
   if (!input) return fail(last_error_text());
   UniqueHandle output = open_console(L"CONOUT$");
   if (!output) return fail(last_error_text());
-  write_console(output.get(), prompt);
+  (void)write_console(output.get(), prompt);  // an answer can be typed without it
 
   DWORD mode = 0;
   if (!::GetConsoleMode(input.get(), &mode)) return fail(last_error_text());
@@ -305,7 +310,7 @@ Result<std::string> read_secret(std::string_view prompt) {
   std::wstring line = units.value_or(std::wstring());
   // The Enter that ended the line was not echoed; the next output starts on a line of its own.
   if (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) {
-    write_console(output.get(), "\r\n");
+    (void)write_console(output.get(), "\r\n");
   }
   while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) line.pop_back();
   std::string answer = windows::wtf8_from_wide(line);

@@ -31,6 +31,27 @@ class StdinFromFile {
   std::intptr_t opened_ = -1;
 };
 
+// For its lifetime, standard output or standard error writes into a pipe: one whose other end
+// this object reads (`taken`), or, with `reader_gone`, one whose reading end is closed, so
+// that every write to it fails.
+class StreamIntoPipe {
+ public:
+  enum class Stream { output, error };
+  StreamIntoPipe(Stream stream, bool reader_gone);
+  ~StreamIntoPipe();
+  StreamIntoPipe(const StreamIntoPipe&) = delete;
+  StreamIntoPipe& operator=(const StreamIntoPipe&) = delete;
+
+  // What was written so far (no more than the pipe holds).
+  std::string taken();
+
+ private:
+  Stream stream_;
+  std::intptr_t saved_ = -1;
+  std::intptr_t reader_ = -1;
+  std::intptr_t writer_ = -1;
+};
+
 // A file system of 64 KiB mounted on `folder` for its lifetime, where the system lets a test
 // mount one (POSIX, as root); otherwise `why_not` says why there is none.
 class SmallFileSystem {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -27,6 +28,46 @@ void put_env(const std::string& name, const std::optional<std::string>& value) {
 }
 
 bool under_wine() { return false; }
+
+namespace {
+
+int descriptor(StreamIntoPipe::Stream stream) {
+  return stream == StreamIntoPipe::Stream::output ? STDOUT_FILENO : STDERR_FILENO;
+}
+
+}  // namespace
+
+StreamIntoPipe::StreamIntoPipe(Stream stream, bool reader_gone) : stream_(stream) {
+  int ends[2];
+  std::fflush(stream == Stream::output ? stdout : stderr);
+  if (::pipe(ends) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+  ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
+  saved_ = ::dup(descriptor(stream));
+  ::dup2(ends[1], descriptor(stream));
+  ::close(ends[1]);
+  if (reader_gone) {
+    ::close(ends[0]);
+  } else {
+    reader_ = ends[0];
+  }
+}
+
+StreamIntoPipe::~StreamIntoPipe() {
+  std::fflush(stream_ == Stream::output ? stdout : stderr);
+  ::dup2(static_cast<int>(saved_), descriptor(stream_));
+  ::close(static_cast<int>(saved_));
+  if (reader_ >= 0) ::close(static_cast<int>(reader_));
+}
+
+std::string StreamIntoPipe::taken() {
+  std::string out;
+  char buffer[4096];
+  ssize_t n;
+  while (reader_ >= 0 && (n = ::read(static_cast<int>(reader_), buffer, sizeof buffer)) > 0) {
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  return out;
+}
 
 SmallFileSystem::SmallFileSystem(const std::filesystem::path& folder) : folder_(folder) {
   // The mount program rather than the call, whose form differs between systems.

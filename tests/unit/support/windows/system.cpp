@@ -52,6 +52,49 @@ bool under_wine() {
   return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+namespace {
+
+DWORD handle_number(StreamIntoPipe::Stream stream) {
+  return stream == StreamIntoPipe::Stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
+}
+
+}  // namespace
+
+StreamIntoPipe::StreamIntoPipe(Stream stream, bool reader_gone) : stream_(stream) {
+  HANDLE reader = nullptr, writer = nullptr;
+  if (!::CreatePipe(&reader, &writer, nullptr, 0)) {
+    throw std::runtime_error("CreatePipe: error " + std::to_string(::GetLastError()));
+  }
+  saved_ = reinterpret_cast<std::intptr_t>(::GetStdHandle(handle_number(stream)));
+  writer_ = reinterpret_cast<std::intptr_t>(writer);
+  ::SetStdHandle(handle_number(stream), writer);
+  if (reader_gone) {
+    ::CloseHandle(reader);
+  } else {
+    reader_ = reinterpret_cast<std::intptr_t>(reader);
+  }
+}
+
+StreamIntoPipe::~StreamIntoPipe() {
+  ::SetStdHandle(handle_number(stream_), reinterpret_cast<HANDLE>(saved_));
+  ::CloseHandle(reinterpret_cast<HANDLE>(writer_));
+  if (reader_ != -1) ::CloseHandle(reinterpret_cast<HANDLE>(reader_));
+}
+
+std::string StreamIntoPipe::taken() {
+  std::string out;
+  const auto reader = reinterpret_cast<HANDLE>(reader_);
+  DWORD available = 0;
+  while (reader_ != -1 && ::PeekNamedPipe(reader, nullptr, 0, nullptr, &available, nullptr) &&
+         available > 0) {
+    std::string piece(available, '\0');
+    DWORD n = 0;
+    if (!::ReadFile(reader, piece.data(), available, &n, nullptr)) break;
+    out.append(piece.data(), n);
+  }
+  return out;
+}
+
 SmallFileSystem::SmallFileSystem(const std::filesystem::path& folder)
     : folder_(folder),
       why_not_(under_wine() ? "a Windows program under Wine cannot mount a file system"
