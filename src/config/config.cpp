@@ -9,6 +9,10 @@
 namespace qel {
 namespace {
 
+// The file holds two short texts; anything far larger is not one the program wrote, and
+// reading it whole could cost any amount of memory.
+constexpr std::size_t MAX_CONFIG_SIZE = std::size_t{1} << 20;
+
 // Reads the file's one JSON value event by event: the two fields must each be null or a
 // string and appear at most once; any other member is skipped whatever it holds. The
 // library's own document type would silently keep the last of two equal keys.
@@ -153,7 +157,7 @@ std::optional<std::filesystem::path> config_path() {
 Config load_config() {
   const auto path = config_path();
   if (!path) return {};
-  const auto text = platform::read_file(*path);
+  const auto text = platform::read_file(*path, MAX_CONFIG_SIZE);
   if (!text) return {};
   return parse_config_text(*text).value_or(Config{});
 }
@@ -166,7 +170,8 @@ Result<std::filesystem::path> save_config(const Config& config) {
   if (auto made = platform::create_folders(folder, /*private_access=*/true); !made) {
     return fail("cannot create " + platform::path_text(folder) + ": " + made.error());
   }
-  if (auto written = platform::write_file(*path, config_file_bytes(config), true); !written) {
+  // Replaced, not rewritten in place: a failed write (a full disk) keeps the saved key.
+  if (auto written = platform::replace_file(*path, config_file_bytes(config)); !written) {
     return fail("cannot write " + platform::path_text(*path) + ": " + written.error());
   }
   return *path;

@@ -15,6 +15,8 @@ namespace {
 
 constexpr std::string_view UNEXPECTED = "unexpected response from the server";
 constexpr std::size_t MAX_NAME_LENGTH = 60;
+// A host name is a few dozen bytes; a file far larger than that is no host name file.
+constexpr std::size_t MAX_HOSTNAME_FILE_SIZE = std::size_t{64} << 10;
 
 struct Messages {
   std::string_view page;
@@ -179,7 +181,8 @@ std::string computer_name_from(const std::function<platform::EnvVar(const char*)
   }
   if (!have) {
     // The file counts whenever it reads as text, even blank: the program is then not run.
-    if (auto content = platform::read_file(hostname_file); content && is_valid_utf8(*content)) {
+    if (auto content = platform::read_file(hostname_file, MAX_HOSTNAME_FILE_SIZE);
+        content && is_valid_utf8(*content)) {
       found = std::move(*content);
     } else if (auto output = platform::run_capture({"hostname", {}})) {
       found = utf8_lossy(*output);

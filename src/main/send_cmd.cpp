@@ -19,16 +19,14 @@ namespace {
 constexpr std::array<std::string_view, 4> MODES = {"e2ee", "preview_download",
                                                    "preview_watermark", "preview_only"};
 
-void print_result(const UploadResult& result, const cmd::Send& args, bool json,
-                  const std::string& mode) {
+// The output is the only place the link goes: a failure to write all of it is reported.
+Status print_result(const UploadResult& result, const cmd::Send& args, bool json,
+                    const std::string& mode) {
   if (json) {
-    print_json(transfer_with_link(result.transfer, result.link));
-    return;
+    return platform::write_stdout_checked(
+        pretty_json(transfer_with_link(result.transfer, result.link)) + "\n");
   }
-  if (args.quiet) {
-    platform::write_stdout(terminal_text(result.link) + "\n");
-    return;
-  }
+  if (args.quiet) return platform::write_stdout_checked(terminal_text(result.link) + "\n");
   const Json& transfer = result.transfer;
   std::string out = "Transfer #" + value_text(member(transfer, "id")) + " ready.\n";
   out += "Link:    " + result.link + "\n";
@@ -37,7 +35,7 @@ void print_result(const UploadResult& result, const cmd::Send& args, bool json,
   if (const Json& email = member(transfer, "recipient_email"); email.is_string()) {
     out += "Email sent to " + email.get<std::string>() + ".\n";
   }
-  platform::write_stdout(terminal_text(out));
+  return platform::write_stdout_checked(terminal_text(out));
 }
 
 }  // namespace
@@ -128,7 +126,9 @@ Status run_send(const ApiClient& client, const cmd::Send& args, bool json) {
 
   auto result = upload_transfer(client, *files, upload);
   if (!result) return fail(std::move(result).error());
-  print_result(*result, args, json, mode);
+  if (Status printed = print_result(*result, args, json, mode); !printed) {
+    return fail(link_not_written(client, *result, mode == E2EE_MODE, printed.error()));
+  }
   return {};
 }
 

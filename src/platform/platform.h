@@ -44,13 +44,23 @@ bool is_own_console();
 // Writes to standard output / standard error. Failures (a closed pipe) are ignored.
 void write_stdout(std::string_view text);
 void write_stderr(std::string_view text);
+// The same for output that must not be lost unnoticed. Error: the system's error text, or
+// "failed to write whole buffer" when the system took nothing.
+Status write_stdout_checked(std::string_view text);
+Status write_stderr_checked(std::string_view text);
+
+// The longest line that read_secret and read_stdin_line take, its line end not counted:
+// input that never ends a line must not grow the program without bound.
+inline constexpr std::size_t MAX_LINE_SIZE = std::size_t{1} << 20;
 
 // Asks for a secret: prompt on the terminal itself, no echo, one line. When standard input
 // is not a terminal, no prompt; one line of standard input with CR and LF at its end removed.
-// Errors: the system's error text, or "stream did not contain valid UTF-8".
+// Errors: the system's error text, "stream did not contain valid UTF-8", or "the input line
+// is longer than 1 MiB" (MAX_LINE_SIZE bytes).
 Result<std::string> read_secret(std::string_view prompt);
 
-// One line of standard input, line end included; none at end of input or on error.
+// One line of standard input, line end included; none at end of input, on error, or when the
+// line is longer than MAX_LINE_SIZE bytes.
 std::optional<std::string> read_stdin_line();
 
 // ---- environment -----------------------------------------------------------------
@@ -95,8 +105,16 @@ Status create_folders(const fs::path& folder, bool private_access);
 // readable by the user alone.
 Status write_file(const fs::path& path, std::string_view bytes, bool private_access);
 
-// The whole file. Errors carry the system's error text.
-Result<std::string> read_file(const fs::path& path);
+// Writes `bytes` to a new file in the folder of `path`, flushes it to the disk and only then
+// puts it in the place of `path`, so a failed write (a full disk) leaves the old file whole;
+// the new file is removed after a failure. The file is readable by the user alone.
+// Error: the system's error text.
+Status replace_file(const fs::path& path, std::string_view bytes);
+
+// The whole file when it is a regular file of at most `max_size` bytes; anything else (a
+// FIFO, a device, a folder) is refused without waiting for it. Errors: the system's error
+// text, "not a regular file", or "the file is larger than {max_size} bytes".
+Result<std::string> read_file(const fs::path& path, std::size_t max_size);
 
 // True when the metadata of `path` can be read (links followed or not, per `follow`).
 bool path_exists(const fs::path& path, bool follow);

@@ -72,7 +72,12 @@ int send_files(bool romanian, const std::vector<std::filesystem::path>& paths, C
 
   say("\n");
   say(fill(t.done, {std::to_string(id)}));
-  say_line(terminal_text(uploaded->link));
+  // The console is where the link is shown before it goes anywhere else: when it cannot be
+  // written there, nobody has seen it, and it is not handed on unseen either.
+  if (Status shown = platform::write_stderr_checked(terminal_text(uploaded->link) + "\n"); !shown) {
+    return fail_flow(romanian,
+                     link_not_written(logged_in->client, *uploaded, true, shown.error()));
+  }
 
   copy_to_clipboard(romanian, uploaded->link);
 

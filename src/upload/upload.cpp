@@ -205,7 +205,20 @@ Result<UploadResult> upload_transfer(const ApiClient& client, const std::vector<
   const Json& url = member(transfer, "url");
   std::string link = url.is_string() ? url.get<std::string>() : std::string();
   if (e2ee) link += "#key=" + base64url(transfer_key.data(), transfer_key.size());
-  return UploadResult{std::move(link), std::move(transfer)};
+  return UploadResult{std::move(link), std::move(transfer), *transfer_id};
+}
+
+std::string link_not_written(const ApiClient& client, const UploadResult& result, bool e2ee,
+                             std::string_view why) {
+  const std::string lost = "cannot write the link: " + std::string(why) + ". Transfer #" +
+                           std::to_string(result.transfer_id);
+  if (!e2ee) return lost + " is active.";
+  auto deleted = api_delete(client, transfer_path(result.transfer_id));
+  if (!deleted) {
+    return lost + " could not be deleted, though its key was only in the link: " +
+           format_api_error(deleted.error());
+  }
+  return lost + " was deleted: its key was only in the link.";
 }
 
 }  // namespace qel

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,7 @@ struct UploadOptions {
 struct UploadResult {
   std::string link;
   Json transfer;
+  std::int64_t transfer_id = 0;  // as the service gave it when the transfer was created
 };
 
 // An interrupt (see UploadSurroundings) stops the upload: no further chunk is started, the
@@ -38,6 +40,13 @@ struct UploadResult {
 // request, a line says so, and the program ends with the interrupted exit code.
 Result<UploadResult> upload_transfer(const ApiClient& client, const std::vector<FileEntry>& files,
                                      const UploadOptions& options);
+
+// The error text for a finished transfer whose link could not be written out (`why`: the
+// system's error text). In end-to-end mode the link held the only copy of the key, so the
+// transfer can never be opened: it is deleted. Any other transfer stays usable through the
+// account (and a recipient may have been mailed its link).
+std::string link_not_written(const ApiClient& client, const UploadResult& result, bool e2ee,
+                             std::string_view why);
 
 // What the upload needs from around it besides the service: waiting between attempts, and
 // where and on which clock the progress bar draws, and what an interrupt does. The defaults

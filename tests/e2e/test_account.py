@@ -154,6 +154,23 @@ def test_list_page_count(api_env, service, args, total, page_line):
     assert lines(run_qel(["list", *args], api_env))[-1] == page_line
 
 
+@pytest.mark.parametrize("kind", ["full", "closed-pipe"])
+def test_list_ignores_output_that_cannot_be_written(api_env, service, kind):
+    # Only the link of a new transfer is worth failing for; `qel list | head -1` stays quiet.
+    service.add_transfer(title="a", status="active")
+    if kind == "full":
+        with open("/dev/full", "wb") as out:
+            r = subprocess.run(QEL + ["list"], env=api_env, stdin=subprocess.DEVNULL,
+                               stdout=out, stderr=subprocess.PIPE)
+    else:
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        r = subprocess.run(QEL + ["list"], env=api_env, stdin=subprocess.DEVNULL,
+                           stdout=write_end, stderr=subprocess.PIPE)
+        os.close(write_end)
+    assert (r.returncode, r.stderr) == (0, b"")
+
+
 def test_list_sends_its_values_unchanged(api_env, service):
     service.on("GET", r"/transfers\?.*", json={"data": []})
     run_qel(["list", "--status", "a b&c#d", "--page", "0", "--per-page", "0"], api_env)

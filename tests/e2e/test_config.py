@@ -4,9 +4,13 @@ error). The exact bytes that saving writes are checked by the unit tests."""
 
 from __future__ import annotations
 
+import os
+import resource
+import subprocess
+
 import pytest
 
-from conftest import run_qel
+from conftest import QEL, run_qel
 
 
 NOT_LOGGED_IN = 'Error: not logged in. Run "qel login" (or set QEL_API_KEY).\n'
@@ -71,3 +75,38 @@ def test_no_home_means_no_configuration(env, quiet_service):
     e = dict(env)
     del e["HOME"]
     assert not logged_in(e, quiet_service)
+
+
+def run_small(args, env) -> subprocess.CompletedProcess:
+    """run_qel for a run that might read without end: its memory is capped (unless a wrapper
+    runs it) and it gets 20 s, so a fault fails the test instead of the machine."""
+    def cap_memory():
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+    wrapped = bool(os.environ.get("QEL_COMMAND"))
+    return subprocess.run(QEL + args, env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, timeout=20, preexec_fn=None if wrapped else cap_memory)
+
+
+@pytest.mark.parametrize("make", [os.mkfifo, lambda p: os.symlink("/dev/zero", p)],
+                         ids=["fifo", "link-to-dev-zero"])
+def test_a_file_that_is_not_regular_reads_as_empty(env, quiet_service, config_file, make):
+    # A FIFO without a writer would keep a reader waiting for ever, and a device may never
+    # end; either reads as no configuration, and a key from the environment still works.
+    config_file.parent.mkdir(parents=True)
+    make(config_file)
+    e = dict(env, QEL_API_URL=quiet_service.url)
+    r = run_small(["whoami"], e)
+    assert (r.returncode, r.stderr) == (1, NOT_LOGGED_IN)
+    r = run_small(["whoami"], dict(e, QEL_API_KEY="test-key"))
+    assert (r.returncode, r.stderr) == (0, ""), r.stderr
+
+
+@pytest.mark.parametrize("size, present", [(1 << 20, True), ((1 << 20) + 1, False)],
+                         ids=["1-MiB", "larger"])
+def test_a_file_over_one_mib_reads_as_empty(env, quiet_service, config_file, size, present):
+    # Two short texts never need more; a larger file is not read at all.
+    content = b'{"api_key": "k"}'
+    config_file.parent.mkdir(parents=True)
+    config_file.write_bytes(content + b" " * (size - len(content)))
+    assert logged_in(env, quiet_service) == present

@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import errno
 import fcntl
 import json
 import os
 import pty
 import select
+import stat
 import subprocess
 import termios
 import time
@@ -368,6 +370,22 @@ def test_key_from_a_pipe_that_is_not_text(service, key_env, config_file):
     assert not config_file.exists()
 
 
+@pytest.mark.parametrize("source", ["dev-zero", "long-line"])
+def test_a_key_line_longer_than_one_mib_is_refused(service, key_env, config_file, source):
+    # Input that never ends its line, or ends it too late, is not read without end.
+    if source == "dev-zero":
+        with open("/dev/zero", "rb") as zero:
+            r = subprocess.run(QEL + ["login", "--key"], stdin=zero, env=key_env,
+                               capture_output=True, text=True, timeout=30)
+    else:
+        r = run_qel(["login", "--key"], key_env, input="k" * ((1 << 20) + 1) + "\n", timeout=30)
+    assert r.returncode == 1
+    assert r.stdout == ""
+    assert r.stderr == "Error: the input line is longer than 1 MiB\n"
+    assert service.requests == []
+    assert not config_file.exists()
+
+
 def test_refused_key_keeps_the_old_one(service, key_env, config_file):
     config_file.parent.mkdir(parents=True)
     old = '{"api_key": "old-key"}'
@@ -388,6 +406,66 @@ def test_a_failed_save_prints_nothing(service, key_env, config_file):
     assert r.stderr.startswith(f"Error: cannot create {config_file.parent}: ")
     assert "(os error " in r.stderr
     assert len(service.find("GET", "/me")) == 1
+
+
+@pytest.fixture
+def small_disk(tmp_path: Path):
+    """A file system of 64 KiB, where this machine lets the test mount one (as root, as CI
+    runs)."""
+    point = tmp_path / "small"
+    point.mkdir()
+    r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(point)],
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        pytest.skip(f"cannot mount a small file system here: {r.stderr.strip()}")
+    yield point
+    subprocess.run(["umount", "-l", str(point)], check=False)
+
+
+def fill(folder: Path) -> None:
+    with open(folder / "filler", "wb", buffering=0) as f:
+        try:
+            while True:
+                f.write(bytes(4096))
+        except OSError as e:
+            assert e.errno == errno.ENOSPC
+
+
+def test_a_full_disk_keeps_the_saved_key(service, key_env, small_disk):
+    env = dict(key_env, XDG_CONFIG_HOME=str(small_disk))
+    config = small_disk / "qel" / "config.json"
+    config.parent.mkdir(mode=0o700)
+    old = b'{\n  "api_key": "old-key",\n  "api_url": "http://127.0.0.1:9/api/v1"\n}'
+    config.write_bytes(old)
+    fill(small_disk)
+    # More than the block that emptying the old file would free.
+    key = "k" * 6000
+    service.accounts[key] = dict(DEFAULT_ACCOUNT)
+
+    r = run_qel(["login", "--key", key], env)
+    assert r.returncode == 1
+    assert r.stdout == ""
+    assert r.stderr == f"Error: cannot write {config}: No space left on device (os error 28)\n"
+    assert config.read_bytes() == old
+    assert sorted(p.name for p in config.parent.iterdir()) == ["config.json"]
+
+    # With room again the same sign-in is saved, and the file is still the user's alone.
+    (small_disk / "filler").unlink()
+    r = run_qel(["login", "--key", key], env)
+    assert r.returncode == 0, r.stderr
+    assert json.loads(config.read_text()) == {
+        "api_key": key, "api_url": "http://127.0.0.1:9/api/v1"}
+    assert stat.S_IMODE(config.stat().st_mode) == 0o600
+    assert sorted(p.name for p in config.parent.iterdir()) == ["config.json"]
+
+
+def test_a_fifo_in_place_of_the_file_is_replaced(service, key_env, config_file):
+    # Written in place, the file would be opened for writing and wait for a reader for ever.
+    config_file.parent.mkdir(parents=True)
+    os.mkfifo(config_file)
+    r = run_qel(["login", "--key", "test-key"], key_env, timeout=20)
+    assert r.returncode == 0, r.stderr
+    assert json.loads(config_file.read_text()) == {"api_key": "test-key"}
 
 
 def test_unreachable_service(key_env, config_file):

@@ -4,11 +4,14 @@ output forms."""
 from __future__ import annotations
 
 import json
+import os
 import re
+import subprocess
+from contextlib import contextmanager
 
 import pytest
 
-from conftest import run_qel
+from conftest import QEL, run_qel
 
 KEY_LINE = "The key is in the link (after #). Anyone with this link can download the files."
 LINK = re.compile(r"http://127\.0\.0\.1:\d+/t/1#key=[A-Za-z0-9_-]{43}")
@@ -145,6 +148,14 @@ def test_ask_password_reads_a_line_of_standard_input(api_env, service, one_file,
     assert create_body(service).get("password") == expected
 
 
+def test_ask_password_line_longer_than_one_mib_is_refused(api_env, service, one_file):
+    r = run_qel(["send", one_file, "--ask-password"], api_env,
+                input="p" * ((1 << 20) + 1) + "\n")
+    assert (r.returncode, r.stdout) == (1, "")
+    assert r.stderr == "Error: the input line is longer than 1 MiB\n"
+    assert service.requests == []
+
+
 def test_password_is_asked_before_the_files_are_looked_at(api_env, service, tmp_path):
     missing = tmp_path / "missing.txt"
     r = run_qel(["send", missing, "--ask-password"], api_env, input="pw\n")
@@ -210,3 +221,64 @@ def test_progress_bar_on_a_terminal_is_erased_at_the_end(api_env, service, tmp_p
     bar = text[len(summary):]
     assert re.fullmatch(r"\r█{30} 3\.00 MiB/3\.00 MiB [0-9.]+ [KMG]?i?B/s ETA 0s\x1b\[K\r\x1b\[K", bar), bar
     assert p.stdout.decode().startswith("Transfer #1 ready.\n")
+
+
+@contextmanager
+def unwritable(kind: str):
+    """A standard output that takes nothing: a full disk, or a pipe whose reader is gone."""
+    if kind == "full":
+        with open("/dev/full", "wb") as full:
+            yield full
+        return
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        yield write_end
+    finally:
+        os.close(write_end)
+
+
+def send_into(kind, args, env) -> subprocess.CompletedProcess:
+    with unwritable(kind) as out:
+        return subprocess.run(QEL + ["send", *map(str, args)], env=env, stdin=subprocess.DEVNULL,
+                              stdout=out, stderr=subprocess.PIPE, text=True, timeout=60)
+
+
+# The system's text differs between systems; the rest of the message does not.
+LOST = r"Error: cannot write the link: .+ \(os error \d+\)\. "
+
+
+@pytest.mark.parametrize("kind", ["full", "closed-pipe"])
+@pytest.mark.parametrize("form", [["-q"], [], ["--json"]], ids=["quiet", "text", "json"])
+def test_an_e2ee_link_that_cannot_be_written_fails_and_the_transfer_is_deleted(
+        api_env, service, one_file, kind, form):
+    # The link holds the only copy of the key: a transfer whose link is lost can never be
+    # opened, so it goes.
+    r = send_into(kind, [one_file, *form], api_env)
+    assert r.returncode == 1
+    summary = "Sending 1 file (5 B), end-to-end encrypted\n" if form == [] else ""
+    assert r.stderr.startswith(summary)
+    assert re.fullmatch(LOST + r"Transfer #1 was deleted: its key was only in the link\.\n",
+                        r.stderr[len(summary):]), r.stderr
+    assert len(service.find("POST", "/transfers/1/finalize")) == 1
+    assert len(service.find("DELETE", "/transfers/1")) == 1
+    assert 1 not in service.transfers
+
+
+def test_a_link_without_a_key_that_cannot_be_written_fails_and_the_transfer_stays(
+        api_env, service, one_file):
+    # Without end-to-end encryption the transfer stays usable: its link is in the account.
+    r = send_into("full", [one_file, "--no-encrypt", "-q"], api_env)
+    assert r.returncode == 1
+    assert re.fullmatch(LOST + r"Transfer #1 is active\.\n", r.stderr), r.stderr
+    assert service.find("DELETE") == []
+    assert service.transfers[1]["status"] == "active"
+
+
+def test_a_link_whose_deletion_fails_too_says_so(api_env, service, one_file):
+    service.on("DELETE", "/transfers/1", status=503, json={
+        "error": {"code": "unavailable", "message": "Busy."}})
+    r = send_into("full", [one_file, "-q"], api_env)
+    assert r.returncode == 1
+    assert re.fullmatch(LOST + r"Transfer #1 could not be deleted, though its key was only in "
+                        r"the link: Busy\. \(unavailable, HTTP 503\)\n", r.stderr), r.stderr

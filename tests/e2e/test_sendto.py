@@ -128,6 +128,24 @@ def test_send_with_files_prints_link_copies_it_opens_mail_and_counts_down(
     assert [f["name"] for f in created["files"]] == ["a", "b"]
 
 
+def test_a_link_that_cannot_be_shown_fails_the_flow_and_deletes_the_transfer(
+        flow_env, service, tools, tmp_path):
+    # The console is where the link is shown; when it cannot be written there, nobody has
+    # the key, so the transfer is deleted and the link goes nowhere else either.
+    tools.add("wl-copy")
+    tools.add("xdg-open")
+    with open("/dev/full", "wb") as full:
+        r = subprocess.run(QEL + ["sendto", *map(str, files(tmp_path, a=b"abc"))], env=flow_env,
+                           input=b"", stdout=subprocess.PIPE, stderr=full, timeout=60)
+    assert r.returncode == 1
+    assert r.stdout == b""
+    assert len(service.find("POST", "/transfers/1/finalize")) == 1
+    assert len(service.find("DELETE", "/transfers/1")) == 1
+    assert 1 not in service.transfers
+    assert tools.calls("wl-copy") == []
+    assert tools.calls("xdg-open") == []
+
+
 def test_failing_clipboard_and_no_mail_program_only_leave_out_their_lines(
         flow_env, tools, tmp_path):
     for name in ("wl-copy", "xclip", "xsel"):

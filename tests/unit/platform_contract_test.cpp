@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -54,7 +55,7 @@ const std::string MISSING = "No such file or directory (os error 2)";
 
 // The file as platform::read_file gives it, or its error.
 std::string read_back(const fs::path& path) {
-  auto content = platform::read_file(path);
+  auto content = platform::read_file(path, std::size_t{1} << 30);
   return content ? *content : "unreadable: " + content.error();
 }
 
@@ -301,7 +302,7 @@ TEST_F(PlatformFiles, CreateWriteReadAndRemove) {
   const auto onto_folder = platform::write_file(deep, "x", false);
   ASSERT_FALSE(onto_folder);
   EXPECT_TRUE(IsSystemError(onto_folder.error(), "Is a directory (os error 21)"));
-  const auto unread = platform::read_file(root_ / "missing");
+  const auto unread = platform::read_file(root_ / "missing", 100);
   ASSERT_FALSE(unread);
   EXPECT_TRUE(IsSystemError(unread.error(), MISSING, 2));
 
@@ -310,6 +311,84 @@ TEST_F(PlatformFiles, CreateWriteReadAndRemove) {
   const auto again = platform::remove_file(file);
   ASSERT_FALSE(again);
   EXPECT_TRUE(IsSystemError(again.error(), MISSING, 2));
+}
+
+// Only a regular file is read: a pipe that nobody writes into, a device or a folder in its
+// place is refused at once instead of keeping the reader waiting (or reading for ever).
+TEST_F(PlatformFiles, ReadsRegularFilesOnly) {
+  const system::IdlePipe pipe(root_);
+  const fs::path device = build::windows ? "NUL" : "/dev/null";
+  for (const fs::path& path : {pipe.path(), device}) {
+    const auto read = platform::read_file(path, 100);
+    ASSERT_FALSE(read) << platform::path_text(path);
+    EXPECT_EQ(read.error(), "not a regular file") << platform::path_text(path);
+  }
+  const auto folder = platform::read_file(folder_.folder("sub"), 100);
+  ASSERT_FALSE(folder);
+  EXPECT_TRUE(IsSystemError(folder.error(), "Is a directory (os error 21)"));
+}
+
+TEST_F(PlatformFiles, ReadsUpToTheBoundAndNoMore) {
+  const fs::path at_bound = folder_.write("ten", "0123456789");
+  EXPECT_EQ(read_back(at_bound), "0123456789");  // read_back's bound is far larger
+  EXPECT_EQ(platform::read_file(at_bound, 10).value(), "0123456789");
+  const auto over = platform::read_file(at_bound, 9);
+  ASSERT_FALSE(over);
+  EXPECT_EQ(over.error(), "the file is larger than 9 bytes");
+  EXPECT_EQ(platform::read_file(folder_.write("empty", ""), 0).value(), "");
+}
+
+// The names in a folder, as text, sorted.
+std::vector<std::string> names_in(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(platform::name_bytes(entry.path().filename()));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A replacement takes the old file's place whole, or fails and leaves everything as it was:
+// no file of its own stays behind.
+TEST_F(PlatformFiles, ReplaceTakesThePlaceWholeOrNotAtAll) {
+  const fs::path file = folder_.write("config.json", "old and longer");
+  ASSERT_TRUE(platform::replace_file(file, "new"));
+  EXPECT_EQ(read_back(file), "new");
+  const fs::path fresh = root_ / "fresh.json";
+  ASSERT_TRUE(platform::replace_file(fresh, std::string(70000, 'f')));
+  EXPECT_EQ(read_back(fresh), std::string(70000, 'f'));
+
+  const fs::path in_the_way = folder_.folder("taken");
+  const auto refused = platform::replace_file(in_the_way, "x");
+  ASSERT_FALSE(refused);
+  EXPECT_TRUE(IsSystemError(refused.error(), "Is a directory (os error 21)"));
+  EXPECT_TRUE(fs::is_directory(in_the_way));
+  EXPECT_EQ(names_in(root_), (std::vector<std::string>{"config.json", "fresh.json", "taken"}));
+
+  const auto no_folder = platform::replace_file(root_ / "missing" / "config.json", "x");
+  ASSERT_FALSE(no_folder);
+  EXPECT_TRUE(IsSystemError(no_folder.error(), MISSING, 3));
+}
+
+// The case the replacement is for: a disk with no room for the new content.
+TEST_F(PlatformFiles, ReplaceOnAFullDiskLeavesTheOldFileWhole) {
+  const fs::path mount_point = folder_.folder("small");
+  const system::SmallFileSystem disk(mount_point);
+  if (!disk.mounted()) GTEST_SKIP() << disk.why_not();
+  const fs::path file = mount_point / "config.json";
+  write_file(file, "old");
+  {
+    std::ofstream filler(mount_point / "filler", std::ios::binary);
+    const std::string block(4096, '\0');
+    while (filler.write(block.data(), static_cast<std::streamsize>(block.size())).flush()) {
+    }
+  }
+  // More than the block that emptying the old file would free.
+  const auto full = platform::replace_file(file, std::string(10000, 'n'));
+  ASSERT_FALSE(full);
+  EXPECT_TRUE(IsSystemError(full.error(), "No space left on device (os error 28)"));
+  EXPECT_EQ(read_back(file), "old");
+  EXPECT_EQ(names_in(mount_point), (std::vector<std::string>{"config.json", "filler"}));
 }
 
 TEST_F(PlatformFiles, ReadOnlyFileIsRemovedToo) {
@@ -343,6 +422,80 @@ TEST_F(PlatformFiles, CanonicalFolder) {
   fs::current_path(before);
   EXPECT_EQ(here, plain);
   EXPECT_EQ(platform::canonical_folder(root_ / "missing"), std::nullopt);
+}
+
+// ---- standard output -----------------------------------------------------------------------
+
+// The checked writes report what the plain ones drop without a word: output that a pipe whose
+// reader has gone does not take. Results are looked at once the stream is back, so that a
+// failure's message is not written into the pipe.
+TEST(PlatformOutput, CheckedWritesReportLostOutput) {
+  platform::init_process();  // as main does: a write to a closed pipe fails, the program goes on
+  using Stream = system::StreamIntoPipe::Stream;
+  for (const Stream stream : {Stream::output, Stream::error}) {
+    const bool out = stream == Stream::output;
+    const auto checked = out ? platform::write_stdout_checked : platform::write_stderr_checked;
+    const auto plain = out ? platform::write_stdout : platform::write_stderr;
+    const std::string name = out ? "standard output" : "standard error";
+
+    std::string taken;
+    Status written;
+    {
+      system::StreamIntoPipe pipe(stream, /*reader_gone=*/false);
+      written = checked("link\n");
+      plain("more\n");
+      taken = pipe.taken();
+    }
+    EXPECT_TRUE(written) << name << ": " << written.error();
+    EXPECT_EQ(taken, "link\nmore\n") << name;
+
+    Status lost;
+    {
+      system::StreamIntoPipe pipe(stream, /*reader_gone=*/true);
+      plain("dropped\n");
+      lost = checked("link\n");
+    }
+    ASSERT_FALSE(lost) << name;
+    EXPECT_TRUE(IsSystemError(lost.error(), "Broken pipe (os error 32)")) << name;
+  }
+}
+
+// ---- standard input ------------------------------------------------------------------------
+
+// A line of standard input (a file here, not a terminal) is taken up to MAX_LINE_SIZE bytes
+// besides its line end; a longer one is refused instead of read without end.
+TEST(PlatformInput, LinesAreBounded) {
+  const TempFolder folder;
+  const std::string longest(platform::MAX_LINE_SIZE, 'k');
+  const std::string too_long(platform::MAX_LINE_SIZE + 1, 'k');
+  const std::string TOO_LONG = "the input line is longer than 1 MiB";
+  struct Case {
+    std::string input;
+    std::optional<std::string> answer;  // read_secret's; none: refused as too long
+    std::optional<std::string> line;    // read_stdin_line's
+  };
+  const Case cases[] = {
+      {longest + "\r\nnext\n", longest, longest + "\r\n"},
+      {too_long + "\n", std::nullopt, std::nullopt},
+      {"short\n" + too_long, "short", "short\n"},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    const fs::path input = folder.write("input-" + std::to_string(i), c.input);
+    {
+      const system::StdinFromFile redirected(input);
+      const auto answer = platform::read_secret("unused: ");
+      if (c.answer) {
+        ASSERT_TRUE(answer) << "case " << i << ": " << answer.error();
+        EXPECT_TRUE(*answer == *c.answer) << "case " << i;
+      } else {
+        ASSERT_FALSE(answer) << "case " << i;
+        EXPECT_EQ(answer.error(), TOO_LONG) << "case " << i;
+      }
+    }
+    const system::StdinFromFile redirected(input);
+    EXPECT_TRUE(platform::read_stdin_line() == c.line) << "case " << i;
+  }
 }
 
 // ---- processes ---------------------------------------------------------------------------

@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string_view>
+#include <utility>
 
 #include "common/text.h"
 #include "platform/platform.h"
@@ -16,36 +18,56 @@
 namespace qel::platform {
 namespace {
 
-void write_all(int fd, std::string_view text) {
+Status write_all(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t n = ::write(fd, text.data(), text.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // a closed pipe or full disk: dropped, never fatal
+    if (n < 0) return fail(last_error_text());
+    if (n == 0) return fail("failed to write whole buffer");
     text.remove_prefix(static_cast<std::size_t>(n));
   }
+  return {};
 }
 
-// Reads one line byte by byte so nothing past the line end is consumed.
-std::optional<std::string> read_line_fd(int fd, bool& io_error) {
+constexpr char LINE_TOO_LONG[] = "the input line is longer than 1 MiB";
+
+// The line's length without its line end (LF or CR LF).
+std::size_t content_size(std::string_view line) {
+  if (line.ends_with('\n')) line.remove_suffix(1);
+  if (line.ends_with('\r')) line.remove_suffix(1);
+  return line.size();
+}
+
+// Reads one line byte by byte so nothing past the line end is consumed. A line longer than
+// MAX_LINE_SIZE stops the reading (`too_long`) instead of growing without end.
+std::optional<std::string> read_line_fd(int fd, bool& io_error, bool& too_long) {
   std::string line;
   io_error = false;
+  too_long = false;
   for (;;) {
     char ch;
     const ssize_t n = ::read(fd, &ch, 1);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      io_error = true;
-      return line.empty() ? std::nullopt : std::optional<std::string>(line);
-    }
-    if (n == 0) return line.empty() ? std::nullopt : std::optional<std::string>(line);
+    if (n < 0) io_error = true;
+    if (n <= 0) break;
     line += ch;
-    if (ch == '\n') return line;
+    if (ch == '\n') break;
+    if (line.size() > MAX_LINE_SIZE + 1) break;  // room for a CR before the LF
   }
+  too_long = content_size(line) > MAX_LINE_SIZE;
+  if (line.empty()) return std::nullopt;
+  return line;
 }
 
 std::string strip_line_end(std::string line) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   return line;
+}
+
+Result<std::string> checked_answer(std::optional<std::string> line) {
+  std::string answer = strip_line_end(std::move(line).value_or(std::string()));
+  if (!is_valid_utf8(answer)) return fail("stream did not contain valid UTF-8");
+  return answer;
 }
 
 // Restores the terminal modes on every way out, signals included.
@@ -114,33 +136,36 @@ bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 // POSIX has no console of the program's own: a start without a subcommand prints the help.
 bool is_own_console() { return false; }
 
-void write_stdout(std::string_view text) {
+// A closed pipe or a full disk: dropped, never fatal.
+void write_stdout(std::string_view text) { (void)write_stdout_checked(text); }
+void write_stderr(std::string_view text) { (void)write_stderr_checked(text); }
+
+Status write_stdout_checked(std::string_view text) {
   std::fflush(stdout);
-  write_all(STDOUT_FILENO, text);
+  return write_all(STDOUT_FILENO, text);
 }
 
-void write_stderr(std::string_view text) { write_all(STDERR_FILENO, text); }
+Status write_stderr_checked(std::string_view text) { return write_all(STDERR_FILENO, text); }
 
 std::optional<std::string> read_stdin_line() {
-  bool io_error;
-  auto line = read_line_fd(STDIN_FILENO, io_error);
-  if (io_error) return std::nullopt;
+  bool io_error, too_long;
+  auto line = read_line_fd(STDIN_FILENO, io_error, too_long);
+  if (io_error || too_long) return std::nullopt;
   return line;
 }
 
 Result<std::string> read_secret(std::string_view prompt) {
   if (!stdin_is_terminal()) {
-    bool io_error;
-    auto line = read_line_fd(STDIN_FILENO, io_error);
+    bool io_error, too_long;
+    auto line = read_line_fd(STDIN_FILENO, io_error, too_long);
     if (io_error) return fail(last_error_text());
-    std::string answer = strip_line_end(line.value_or(std::string()));
-    if (!is_valid_utf8(answer)) return fail("stream did not contain valid UTF-8");
-    return answer;
+    if (too_long) return fail(LINE_TOO_LONG);
+    return checked_answer(std::move(line));
   }
 
   const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
   if (fd < 0) return fail(last_error_text());
-  write_all(fd, prompt);
+  (void)write_all(fd, prompt);  // an answer can be typed without it
 
   termios modes{};
   const bool have_modes = ::tcgetattr(fd, &modes) == 0;
@@ -162,8 +187,8 @@ Result<std::string> read_secret(std::string_view prompt) {
     ::tcsetattr(fd, TCSAFLUSH, &silent);
   }
 
-  bool io_error;
-  auto line = read_line_fd(fd, io_error);
+  bool io_error, too_long;
+  auto line = read_line_fd(fd, io_error, too_long);
   const int saved_errno = errno;
 
   if (have_modes) {
@@ -176,9 +201,8 @@ Result<std::string> read_secret(std::string_view prompt) {
   ::close(fd);
 
   if (io_error) return fail(system_error_text(saved_errno));
-  std::string answer = strip_line_end(line.value_or(std::string()));
-  if (!is_valid_utf8(answer)) return fail("stream did not contain valid UTF-8");
-  return answer;
+  if (too_long) return fail(LINE_TOO_LONG);
+  return checked_answer(std::move(line));
 }
 
 }  // namespace qel::platform

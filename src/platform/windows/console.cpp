@@ -8,6 +8,8 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "common/text.h"
 #include "platform/platform.h"
@@ -48,7 +50,7 @@ bool is_terminal(DWORD which) {
 
 // Console output in UTF-16, so the text shows whatever the console's code page. Pieces stay
 // small because older consoles refuse very large writes; a surrogate pair is never split.
-void write_console(HANDLE h, std::string_view text) {
+Status write_console(HANDLE h, std::string_view text) {
   const std::wstring units = windows::wide_from_wtf8(text);
   constexpr std::size_t PIECE = 8192;
   std::size_t done = 0;
@@ -58,37 +60,48 @@ void write_console(HANDLE h, std::string_view text) {
       --n;
     }
     DWORD written = 0;
-    if (!::WriteConsoleW(h, units.data() + done, static_cast<DWORD>(n), &written, nullptr) ||
-        written == 0) {
-      return;  // dropped, never fatal
+    if (!::WriteConsoleW(h, units.data() + done, static_cast<DWORD>(n), &written, nullptr)) {
+      return fail(last_error_text());
     }
+    if (written == 0) return fail("failed to write whole buffer");
     done += written;
   }
+  return {};
 }
 
-void write_bytes(HANDLE h, std::string_view text) {
+Status write_bytes(HANDLE h, std::string_view text) {
   while (!text.empty()) {
     const DWORD want = text.size() > 0x10000000 ? 0x10000000 : static_cast<DWORD>(text.size());
     DWORD written = 0;
-    if (!::WriteFile(h, text.data(), want, &written, nullptr) || written == 0) {
-      return;  // a closed pipe or full disk: dropped, never fatal
-    }
+    if (!::WriteFile(h, text.data(), want, &written, nullptr)) return fail(last_error_text());
+    if (written == 0) return fail("failed to write whole buffer");
     text.remove_prefix(written);
   }
+  return {};
 }
 
-void write_stream(DWORD which, std::string_view text) {
+Status write_stream(DWORD which, std::string_view text) {
+  if (text.empty()) return {};
   const HANDLE h = standard_handle(which);
-  if (h == nullptr || text.empty()) return;
-  if (is_console(h) && ::GetConsoleOutputCP() != CP_UTF8) {
-    write_console(h, text);
-  } else {
-    write_bytes(h, text);
-  }
+  if (h == nullptr) return fail(system_error_text(ERROR_INVALID_HANDLE));
+  if (is_console(h) && ::GetConsoleOutputCP() != CP_UTF8) return write_console(h, text);
+  return write_bytes(h, text);
+}
+
+constexpr char LINE_TOO_LONG[] = "the input line is longer than 1 MiB";
+
+// The line's length without its line end (LF or CR LF).
+template <class Text>
+std::size_t content_size(const Text& line) {
+  std::size_t size = line.size();
+  if (size > 0 && line[size - 1] == '\n') --size;
+  if (size > 0 && line[size - 1] == '\r') --size;
+  return size;
 }
 
 // One line of bytes, read one at a time so that nothing past the line end is consumed.
-// A broken pipe is the end of the input, like a read of nothing.
+// A broken pipe is the end of the input, like a read of nothing. A line longer than
+// MAX_LINE_SIZE stops the reading instead of growing without end.
 std::optional<std::string> read_line_bytes(HANDLE h, bool& io_error) {
   std::string line;
   io_error = false;
@@ -101,15 +114,18 @@ std::optional<std::string> read_line_bytes(HANDLE h, bool& io_error) {
       if (error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF) io_error = true;
       n = 0;
     }
-    if (n == 0) return line.empty() ? std::nullopt : std::optional<std::string>(line);
+    if (n == 0) break;
     line += ch;
-    if (ch == '\n') return line;
+    if (ch == '\n' || line.size() > MAX_LINE_SIZE + 1) break;  // room for a CR before the LF
   }
+  if (line.empty()) return std::nullopt;
+  return line;
 }
 
 // One line typed on the console, line end included, as UTF-16. In line mode a read returns
 // at most one line; a line longer than the buffer comes in further reads, so only a read
-// that filled the whole buffer without ending in LF can have more to come.
+// that filled the whole buffer without ending in LF can have more to come. The reading
+// stops past MAX_LINE_SIZE units; a line that long is refused anyway.
 std::optional<std::wstring> read_console_line(HANDLE h, bool& io_error) {
   std::wstring line;
   io_error = false;
@@ -122,18 +138,25 @@ std::optional<std::wstring> read_console_line(HANDLE h, bool& io_error) {
     }
     line.append(buffer, n);
     if (n < std::size(buffer) || buffer[n - 1] == L'\n') break;
+    if (line.size() > MAX_LINE_SIZE + 1) break;
   }
   if (line.empty()) return std::nullopt;
   return line;
 }
 
-std::optional<std::string> read_line(HANDLE h, bool& io_error) {
+// A line of standard input, from the console or from a file or pipe; `too_long` when its
+// UTF-8 text is longer than MAX_LINE_SIZE bytes besides its line end.
+std::optional<std::string> read_line(HANDLE h, bool& io_error, bool& too_long) {
+  too_long = false;
+  std::optional<std::string> line;
   if (is_console(h)) {
     auto units = read_console_line(h, io_error);
-    if (!units) return std::nullopt;
-    return windows::utf8_from_wide_lossy(*units);
+    if (units) line = windows::utf8_from_wide_lossy(*units);
+  } else {
+    line = read_line_bytes(h, io_error);
   }
-  return read_line_bytes(h, io_error);
+  too_long = line && content_size(*line) > MAX_LINE_SIZE;
+  return line;
 }
 
 std::string strip_line_end(std::string line) {
@@ -219,25 +242,32 @@ bool is_own_console() {
   return console_is_own(::GetConsoleProcessList(processes, 4));
 }
 
-void write_stdout(std::string_view text) {
+// A closed pipe or a full disk: dropped, never fatal.
+void write_stdout(std::string_view text) { (void)write_stdout_checked(text); }
+void write_stderr(std::string_view text) { (void)write_stderr_checked(text); }
+
+Status write_stdout_checked(std::string_view text) {
   std::fflush(stdout);
-  write_stream(STD_OUTPUT_HANDLE, text);
+  return write_stream(STD_OUTPUT_HANDLE, text);
 }
 
-void write_stderr(std::string_view text) { write_stream(STD_ERROR_HANDLE, text); }
+Status write_stderr_checked(std::string_view text) {
+  return write_stream(STD_ERROR_HANDLE, text);
+}
 
 std::optional<std::string> read_stdin_line() {
-  bool io_error;
-  auto line = read_line(standard_handle(STD_INPUT_HANDLE), io_error);
-  if (io_error) return std::nullopt;
+  bool io_error, too_long;
+  auto line = read_line(standard_handle(STD_INPUT_HANDLE), io_error, too_long);
+  if (io_error || too_long) return std::nullopt;
   return line;
 }
 
 Result<std::string> read_secret(std::string_view prompt) {
   if (!stdin_is_terminal()) {
-    bool io_error;
-    auto line = read_line(standard_handle(STD_INPUT_HANDLE), io_error);
+    bool io_error, too_long;
+    auto line = read_line(standard_handle(STD_INPUT_HANDLE), io_error, too_long);
     if (io_error) return fail(last_error_text());
+    if (too_long) return fail(LINE_TOO_LONG);
     return checked_answer(strip_line_end(line.value_or(std::string())));
   }
 
@@ -251,7 +281,7 @@ Result<std::string> read_secret(std::string_view prompt) {
   if (!input) return fail(last_error_text());
   UniqueHandle output = open_console(L"CONOUT$");
   if (!output) return fail(last_error_text());
-  write_console(output.get(), prompt);
+  (void)write_console(output.get(), prompt);  // an answer can be typed without it
 
   DWORD mode = 0;
   if (!::GetConsoleMode(input.get(), &mode)) return fail(last_error_text());
@@ -280,10 +310,12 @@ Result<std::string> read_secret(std::string_view prompt) {
   std::wstring line = units.value_or(std::wstring());
   // The Enter that ended the line was not echoed; the next output starts on a line of its own.
   if (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) {
-    write_console(output.get(), "\r\n");
+    (void)write_console(output.get(), "\r\n");
   }
   while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) line.pop_back();
-  return checked_answer(windows::wtf8_from_wide(line));
+  std::string answer = windows::wtf8_from_wide(line);
+  if (answer.size() > MAX_LINE_SIZE) return fail(LINE_TOO_LONG);
+  return checked_answer(std::move(answer));
 }
 
 }  // namespace qel::platform

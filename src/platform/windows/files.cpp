@@ -128,22 +128,75 @@ Status write_file(const fs::path& path, std::string_view bytes, bool /*private_a
   return {};
 }
 
-Result<std::string> read_file(const fs::path& path) {
+Status replace_file(const fs::path& path, std::string_view bytes) {
+  // The new content goes to a file of its own beside the old one and replaces it only once
+  // all of it is on the disk: a failed write (a full disk) leaves the old file whole. Files
+  // in the user's own folders inherit the folder's access rules, which keep other users out.
+  unsigned char noise[8];
+  if (Status drawn = random_fill(noise, sizeof noise); !drawn) return drawn;
+  std::wstring name = L"." + path.filename().native() + L".";
+  for (const unsigned char byte : noise) {
+    name += L"0123456789abcdef"[byte >> 4];
+    name += L"0123456789abcdef"[byte & 0xF];
+  }
+  const std::wstring temp = win32_path(path.parent_path() / (name + L".tmp"));
+  UniqueHandle file(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return fail(last_error_text());
+  DWORD code = ERROR_SUCCESS;
+  while (code == ERROR_SUCCESS && !bytes.empty()) {
+    const auto chunk = static_cast<DWORD>(std::min(bytes.size(), MAX_IO));
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), bytes.data(), chunk, &written, nullptr)) {
+      code = ::GetLastError();
+    } else if (written == 0) {
+      code = ERROR_WRITE_FAULT;
+    }
+    bytes.remove_prefix(written);
+  }
+  if (code == ERROR_SUCCESS && !::FlushFileBuffers(file.get())) code = ::GetLastError();
+  if (!::CloseHandle(file.release()) && code == ERROR_SUCCESS) code = ::GetLastError();
+  if (code == ERROR_SUCCESS &&
+      !::MoveFileExW(temp.c_str(), win32_path(path).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    code = ::GetLastError();
+  }
+  if (code != ERROR_SUCCESS) {
+    ::DeleteFileW(temp.c_str());
+    return fail(system_error_text(static_cast<int>(code)));
+  }
+  return {};
+}
+
+Result<std::string> read_file(const fs::path& path, std::size_t max_size) {
   UniqueHandle file(::CreateFileW(win32_path(path).c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file) return fail(last_error_text());
+  // Only a file on a disk: a pipe or a device in its place could keep a read waiting.
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) return fail("not a regular file");
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(file.get(), &info)) return fail(last_error_text());
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return fail("not a regular file");
+  const std::string too_large = "the file is larger than " + std::to_string(max_size) + " bytes";
+  const std::uint64_t size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  if (size > max_size) return fail(too_large);
+  // The size can change while the file is read: the reading itself stops one byte past the
+  // bound.
   std::string content;
   std::vector<char> buffer(65536);
   for (;;) {
+    const std::size_t left = max_size - content.size();  // never more than the bound here
+    const auto want = static_cast<DWORD>(left < buffer.size() ? left + 1 : buffer.size());
     DWORD n = 0;
-    if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr)) {
+    if (!::ReadFile(file.get(), buffer.data(), want, &n, nullptr)) {
       const DWORD code = ::GetLastError();
       if (code == ERROR_HANDLE_EOF || code == ERROR_BROKEN_PIPE) break;
       return fail(system_error_text(static_cast<int>(code)));
     }
     if (n == 0) break;
     content.append(buffer.data(), n);
+    if (content.size() > max_size) return fail(too_large);
   }
   return content;
 }

@@ -51,6 +51,22 @@ TEST(PlatformPosix, LinksAreListedAsLinksAndNeverOpenedAsFolders) {
   EXPECT_FALSE(platform::path_exists(root / "dangling", true));
 }
 
+// A file is read through links, to it or to a folder on its way; a link to anything but a
+// regular file is refused like the thing itself.
+TEST(PlatformPosix, ReadingFollowsLinksToRegularFiles) {
+  const TempFolder folder;
+  const fs::path& root = folder.path();
+  folder.write("real/config.json", "{}");
+  fs::create_directory_symlink(root / "real", root / "linked");
+  fs::create_symlink(root / "real" / "config.json", root / "file-link");
+  fs::create_symlink("/dev/zero", root / "zero-link");
+  EXPECT_EQ(platform::read_file(root / "linked" / "config.json", 100).value(), "{}");
+  EXPECT_EQ(platform::read_file(root / "file-link", 100).value(), "{}");
+  const auto zero = platform::read_file(root / "zero-link", 100);
+  ASSERT_FALSE(zero);
+  EXPECT_EQ(zero.error(), "not a regular file");
+}
+
 TEST(PlatformPosix, PrivateAccessIsTheUsersAlone) {
   const TempFolder folder;
   const fs::path made = folder.path() / "private" / "deeper";

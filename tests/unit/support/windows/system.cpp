@@ -2,6 +2,7 @@
 // block, which is what the program reads and what child processes inherit.
 #include <windows.h>
 
+#include <stdexcept>
 #include <string>
 
 #include "platform/utf16.h"
@@ -65,6 +66,86 @@ bool under_wine() {
   // Wine's ntdll exports its version; Windows' own does not.
   const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
   return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+namespace {
+
+DWORD handle_number(StreamIntoPipe::Stream stream) {
+  return stream == StreamIntoPipe::Stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
+}
+
+}  // namespace
+
+StreamIntoPipe::StreamIntoPipe(Stream stream, bool reader_gone) : stream_(stream) {
+  HANDLE reader = nullptr, writer = nullptr;
+  if (!::CreatePipe(&reader, &writer, nullptr, 0)) {
+    throw std::runtime_error("CreatePipe: error " + std::to_string(::GetLastError()));
+  }
+  saved_ = reinterpret_cast<std::intptr_t>(::GetStdHandle(handle_number(stream)));
+  writer_ = reinterpret_cast<std::intptr_t>(writer);
+  ::SetStdHandle(handle_number(stream), writer);
+  if (reader_gone) {
+    ::CloseHandle(reader);
+  } else {
+    reader_ = reinterpret_cast<std::intptr_t>(reader);
+  }
+}
+
+StreamIntoPipe::~StreamIntoPipe() {
+  ::SetStdHandle(handle_number(stream_), reinterpret_cast<HANDLE>(saved_));
+  ::CloseHandle(reinterpret_cast<HANDLE>(writer_));
+  if (reader_ != -1) ::CloseHandle(reinterpret_cast<HANDLE>(reader_));
+}
+
+std::string StreamIntoPipe::taken() {
+  std::string out;
+  const auto reader = reinterpret_cast<HANDLE>(reader_);
+  DWORD available = 0;
+  while (reader_ != -1 && ::PeekNamedPipe(reader, nullptr, 0, nullptr, &available, nullptr) &&
+         available > 0) {
+    std::string piece(available, '\0');
+    DWORD n = 0;
+    if (!::ReadFile(reader, piece.data(), available, &n, nullptr)) break;
+    out.append(piece.data(), n);
+  }
+  return out;
+}
+
+SmallFileSystem::SmallFileSystem(const std::filesystem::path& folder)
+    : folder_(folder),
+      why_not_(under_wine() ? "a Windows program under Wine cannot mount a file system"
+                            : "a test cannot mount a small file system on Windows") {}
+
+SmallFileSystem::~SmallFileSystem() = default;
+
+IdlePipe::IdlePipe(const std::filesystem::path&)
+    : path_(L"\\\\.\\pipe\\qel-test-idle-" + std::to_wstring(::GetCurrentProcessId())) {
+  const HANDLE pipe = ::CreateNamedPipeW(path_.c_str(), PIPE_ACCESS_OUTBOUND,
+                                         PIPE_TYPE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                                         4096, 4096, 0, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) {
+    throw std::runtime_error("CreateNamedPipeW: error " + std::to_string(::GetLastError()));
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(pipe);
+}
+
+IdlePipe::~IdlePipe() { ::CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+
+StdinFromFile::StdinFromFile(const std::filesystem::path& file) {
+  const HANDLE opened = ::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) {
+    throw std::runtime_error("redirecting standard input: error " +
+                             std::to_string(::GetLastError()));
+  }
+  saved_ = reinterpret_cast<std::intptr_t>(::GetStdHandle(STD_INPUT_HANDLE));
+  opened_ = reinterpret_cast<std::intptr_t>(opened);
+  ::SetStdHandle(STD_INPUT_HANDLE, opened);
+}
+
+StdinFromFile::~StdinFromFile() {
+  ::SetStdHandle(STD_INPUT_HANDLE, reinterpret_cast<HANDLE>(saved_));
+  ::CloseHandle(reinterpret_cast<HANDLE>(opened_));
 }
 
 }  // namespace qel::test::system
