@@ -8,17 +8,17 @@ cd "$(dirname "$0")/.."
 jobs=${QEL_JOBS:-4}
 deps=$(QEL_JOBS=$jobs bash scripts/build-windows-deps.sh)
 
-# The end-to-end tests start qel directly and are not registered for the Windows build.
+# The end-to-end tests run qel.exe under Wine in a prefix of their own (tests/e2e/conftest.py).
 cmake -S . -B build-windows -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release \
   -DQEL_WINDOWS_DEPS="$deps" \
-  -DQEL_E2E=OFF \
+  -DQEL_E2E=ON \
   "$@"
 # The unit tests are listed by running them under Wine right after they are linked: boot the
 # prefix first, so that listing does not also pay for creating it.
 scripts/wine-session.sh --default-prefix "$PWD/build-windows/wineprefix" start
-cmake --build build-windows -j "$jobs" --target qel qel_unit_tests
+cmake --build build-windows -j "$jobs" --target qel qel_unit_tests qel_test_launch
 x86_64-w64-mingw32-strip build-windows/qel.exe
 
 echo "qel.exe: $PWD/build-windows/qel.exe"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds qel, and runs every test: unit and end-to-end tests on a
 # normal build, then the unit tests again under AddressSanitizer and UBSan, the upload
-# under ThreadSanitizer, and last the Windows build's unit tests under Wine.
+# under ThreadSanitizer, and last the Windows build's unit and end-to-end tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,9 +30,13 @@ tsan_qel="$PWD/build-tsan/qel"
   -p no:cacheprovider test_send_upload.py -k test_round_trip_decrypts_every_file_byte_for_byte)
 unset TSAN_OPTIONS
 
-# Windows: qel.exe and the unit tests cross-built with MinGW-w64, the tests run under Wine in
-# one prefix and one wineserver (scripts/wine-session.sh), ended when this script ends.
-stop_wine() { scripts/wine-session.sh --default-prefix "$PWD/build-windows/wineprefix" stop; }
+# Windows: qel.exe and the unit tests cross-built with MinGW-w64, the unit tests and the
+# end-to-end tests run under Wine, each in one prefix with one wineserver
+# (scripts/wine-session.sh), ended when this script ends.
+stop_wine() {
+  scripts/wine-session.sh --default-prefix "$PWD/build-windows/wineprefix" stop
+  QEL_WINEPREFIX="$PWD/build-windows/wineprefix-e2e" scripts/wine-session.sh stop
+}
 trap stop_wine EXIT
 QEL_JOBS=$jobs bash scripts/build-windows.sh -DQEL_WERROR=ON
 ctest --test-dir build-windows --output-on-failure -j "$jobs"
