@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows qel.exe and its unit tests into build-windows/: static OpenSSL and
 # libcurl come from scripts/build-windows-deps.sh (built once, then cached), qel.exe is
-# stripped. Extra arguments go to CMake's configure step (e.g. -DQEL_WERROR=ON).
+# stripped and packed with its README into build-windows/qel-<version>-windows-x86_64.zip
+# (scripts/package-windows.sh). Extra arguments go to CMake's configure step (e.g.
+# -DQEL_WERROR=ON).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,5 +22,6 @@ cmake -S . -B build-windows -G Ninja \
 scripts/wine-session.sh --default-prefix "$PWD/build-windows/wineprefix" start
 cmake --build build-windows -j "$jobs" --target qel qel_unit_tests qel_test_launch
 x86_64-w64-mingw32-strip build-windows/qel.exe
-
 echo "qel.exe: $PWD/build-windows/qel.exe"
+
+bash scripts/package-windows.sh build-windows
