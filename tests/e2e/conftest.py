@@ -134,14 +134,14 @@ def _has_surrogates(text: str) -> bool:
     return any(0xD800 <= ord(c) <= 0xDFFF for c in text)
 
 
-def _launch_spec(folder: Path, ops: list, argv: list) -> Path:
+def _launch_file(folder: Path, ops: list, argv: list) -> Path:
     """The file that tests/stand_in/windows/launch.cpp reads: UTF-16LE items, each ended by
     a NUL, so values Wine would not pass on (unpaired surrogates) arrive unchanged."""
     items = [x for op in ops for x in op] + ["run"] + argv
     folder.mkdir(exist_ok=True)
-    spec = folder / f"launch-{time.monotonic_ns()}.bin"
-    spec.write_bytes("".join(i + "\0" for i in items).encode("utf-16-le", "surrogatepass"))
-    return spec
+    path = folder / f"launch-{time.monotonic_ns()}.bin"
+    path.write_bytes("".join(i + "\0" for i in items).encode("utf-16-le", "surrogatepass"))
+    return path
 
 
 def _windows_command(argv: list, env: dict) -> tuple[list, dict]:
@@ -164,8 +164,8 @@ def _windows_command(argv: list, env: dict) -> tuple[list, dict]:
         ops.append(("set", name, e.pop(name)))
     if not ops and not any(_has_surrogates(a) for a in argv):
         return WINE + [program] + argv, e
-    spec = _launch_spec(Path(program).parent, ops, [native(program)] + argv)
-    return WINE + [str(TEST_PROGRAMS / "qel-test-launch.exe"), native(spec)], e
+    launch_file = _launch_file(Path(program).parent, ops, [native(program)] + argv)
+    return WINE + [str(TEST_PROGRAMS / "qel-test-launch.exe"), native(launch_file)], e
 
 
 def command(args, env) -> tuple[list, dict]:

@@ -72,11 +72,11 @@ void append_quoted(std::wstring& line, const std::wstring& arg) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: qel-test-launch SPEC-FILE\n");
+    std::fprintf(stderr, "usage: qel-test-launch LAUNCH-FILE\n");
     return LAUNCH_FAILED;
   }
   std::vector<std::wstring> items;
-  if (!read_items(argv[1], items)) return fail("cannot read the spec file");
+  if (!read_items(argv[1], items)) return fail("cannot read the launch file");
 
   std::size_t i = 0;
   for (; i < items.size() && items[i] != L"run"; ++i) {
@@ -90,12 +90,12 @@ int wmain(int argc, wchar_t** argv) {
       i += 1;
     } else {
       ::SetLastError(ERROR_INVALID_DATA);
-      return fail("malformed spec file");
+      return fail("malformed launch file");
     }
   }
   if (i + 1 >= items.size()) {
     ::SetLastError(ERROR_INVALID_DATA);
-    return fail("no program in the spec file");
+    return fail("no program in the launch file");
   }
   const std::wstring& program = items[i + 1];
   std::wstring line;
