@@ -2,7 +2,7 @@
 # Installs what is missing, builds qel, and runs every test: unit, end-to-end and TLS tests
 # on a normal build, then the unit tests again and a short soak under AddressSanitizer and
 # UBSan, the upload under ThreadSanitizer, every fuzz target for 20 seconds, and last the
-# Windows build's unit and TLS tests under Wine.
+# Windows build's unit, end-to-end and TLS tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,9 +36,13 @@ unset TSAN_OPTIONS
 # The fuzz targets, side by side, 20 seconds each on their seed corpora.
 QEL_BUILD_JOBS="$jobs" bash scripts/fuzz.sh 20
 
-# Windows: qel.exe and the unit tests cross-built with MinGW-w64, the tests run under Wine in
-# one prefix and one wineserver (scripts/wine-session.sh), ended when this script ends.
-stop_wine() { scripts/wine-session.sh --default-prefix "$PWD/build-windows/wineprefix" stop; }
+# Windows: qel.exe and the unit tests cross-built with MinGW-w64, the unit tests and the
+# end-to-end tests run under Wine, each in one prefix with one wineserver
+# (scripts/wine-session.sh), ended when this script ends.
+stop_wine() {
+  scripts/wine-session.sh --default-prefix "$PWD/build-windows/wineprefix" stop
+  QEL_WINEPREFIX="$PWD/build-windows/wineprefix-e2e" scripts/wine-session.sh stop
+}
 trap stop_wine EXIT
 QEL_JOBS=$jobs bash scripts/build-windows.sh -DQEL_WERROR=ON
 ctest --test-dir build-windows --output-on-failure -j "$jobs"

@@ -5,11 +5,19 @@ from __future__ import annotations
 import json
 import os
 import pty
+import select
 import subprocess
+import termios
+import time
 
 import pytest
 
-from conftest import QEL, run_qel
+from conftest import WINDOWS, run_qel, start_qel, take_terminal
+
+# The keys of a terminal: Enter sends a carriage return (a Linux terminal turns it into a line
+# feed); the end of input is Ctrl+D on Linux, Ctrl+Z and Enter on a Windows console.
+ENTER = b"\r"
+END_OF_INPUT = b"\x1a\r" if WINDOWS else b"\x04"
 
 
 def ok(result) -> str:
@@ -23,17 +31,32 @@ def lines(result) -> list[str]:
 
 
 def run_in_terminal(args, env, answer: bytes) -> subprocess.CompletedProcess:
-    """Runs qel with a terminal as standard input and types `answer` into it."""
+    """Runs qel with a terminal as standard input and, once it has asked its question on
+    standard error (or ended), types `answer` into it: "\n" stands for the Enter key and
+    "\x04" for the end-of-input key of the build's terminal."""
+    keys = answer.replace(b"\n", ENTER).replace(b"\x04", END_OF_INPUT)
     master, slave = pty.openpty()
     try:
-        proc = subprocess.Popen(QEL + args, stdin=slave, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, env=env)
+        proc = start_qel(args, env, stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         preexec_fn=take_terminal)
         os.close(slave)
-        os.write(master, answer)
+        asked = b""
+        deadline = time.monotonic() + 60
+        while not asked and proc.poll() is None and time.monotonic() < deadline:
+            if select.select([proc.stderr], [], [], 0.05)[0]:
+                asked = os.read(proc.stderr.fileno(), 4096)
+                if not asked:
+                    break
+        # A Windows console takes the terminal (its echo goes off) only when the program
+        # starts reading, and drops what was typed before.
+        while (WINDOWS and termios.tcgetattr(master)[3] & termios.ECHO and proc.poll() is None
+               and time.monotonic() < deadline):
+            time.sleep(0.01)
+        os.write(master, keys)
         out, err = proc.communicate(timeout=60)
     finally:
         os.close(master)
-    return subprocess.CompletedProcess(args, proc.returncode, out.decode(), err.decode())
+    return subprocess.CompletedProcess(args, proc.returncode, out.decode(), (asked + err).decode())
 
 
 # ---- whoami --------------------------------------------------------------------------

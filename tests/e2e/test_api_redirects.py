@@ -7,7 +7,7 @@ import json
 
 import pytest
 
-from conftest import run_qel
+from conftest import USER_AGENT, run_qel
 from fake_service import FakeService
 
 ACCOUNT = {"name": "Moved", "email": "m@example.com"}
@@ -30,7 +30,7 @@ def test_the_key_is_not_sent_to_another_origin(api_env, service, elsewhere):
     (req,) = elsewhere.find("GET", "/me")
     assert "authorization" not in req.headers
     assert req.headers["accept"] == "application/json"
-    assert req.headers["user-agent"] == "qel/1.2.0 (linux)"
+    assert req.headers["user-agent"] == USER_AGENT
 
 
 def test_the_key_is_not_sent_even_to_the_same_origin(api_env, service):

@@ -9,7 +9,7 @@ import socket
 
 import pytest
 
-from conftest import run_qel
+from conftest import USER_AGENT, run_qel
 
 TEN_MIB = 10 * 1024 * 1024
 
@@ -36,7 +36,7 @@ def test_get_and_delete_carry_the_common_headers_and_no_body(api_env, service):
         h = req.headers
         assert h["accept"] == "application/json"
         assert h["authorization"] == "Bearer test-key"
-        assert h["user-agent"] == "qel/1.2.0 (linux)"
+        assert h["user-agent"] == USER_AGENT
         assert h["accept-encoding"] == "gzip"
         assert "content-length" not in h and "content-type" not in h
         assert "transfer-encoding" not in h and "expect" not in h
@@ -65,7 +65,7 @@ def test_post_with_and_without_a_json_body(env, service, config_file, tmp_path):
     assert "authorization" not in start.headers  # a client without a key sends none
     for req in (revoke, start):
         assert req.headers["accept"] == "application/json"
-        assert req.headers["user-agent"] == "qel/1.2.0 (linux)"
+        assert req.headers["user-agent"] == USER_AGENT
         assert "expect" not in req.headers and "transfer-encoding" not in req.headers
 
 

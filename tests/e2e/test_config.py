@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from conftest import QEL, run_qel
+from conftest import QEL, run_qel, skip_on_windows
 
 
 NOT_LOGGED_IN = 'Error: not logged in. Run "qel login" (or set QEL_API_KEY).\n'
@@ -54,6 +54,8 @@ def test_reading_the_saved_key(env, quiet_service, config_file, content, present
     assert logged_in(env, quiet_service) == present
 
 
+@skip_on_windows("the configuration lives in the roaming application-data folder; "
+                 "XDG_CONFIG_HOME is a Linux rule")
 def test_xdg_config_home_wins_when_absolute(env, quiet_service, home, tmp_path, config_file):
     xdg = tmp_path / "xdg"
     (xdg / "qel").mkdir(parents=True)

@@ -16,7 +16,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import QEL, run_qel
+from conftest import (OS_DISPLAY_NAME, URL_OPENER, URL_OPENER_ARGS, native, run_qel,
+                      skip_on_windows, start_qel)
 from fake_service import DEFAULT_ACCOUNT, error_body
 
 GREETING = "Logged in as ana@example.com (Business plan)."
@@ -37,37 +38,23 @@ def expected_computer_name() -> str:
 
 
 @pytest.fixture
-def bin_dir(tmp_path: Path) -> Path:
-    """The only folder on qel's PATH: empty, so no browser opener can be found."""
-    d = tmp_path / "bin"
-    d.mkdir()
-    return d
+def opener(stand_ins):
+    """A stand-in URL opener that records the URL it was given."""
+    stand_ins.place(URL_OPENER)
+    return stand_ins
+
+
+def read_record(opener) -> str:
+    """The one URL the opener was given (it runs detached: its record may come later)."""
+    (run,) = opener.wait_for_runs(URL_OPENER)
+    assert run.args[:-1] == URL_OPENER_ARGS
+    return run.args[-1]
 
 
 @pytest.fixture
-def opener(bin_dir: Path) -> Path:
-    """A fake xdg-open that records the URL it was given; returns the record's path.
-    Shell built-ins only, since its PATH holds nothing else."""
-    record = bin_dir / "opened"
-    script = bin_dir / "xdg-open"
-    script.write_text(f'#!/bin/sh\nprintf "%s" "$1" > "{record}"\n: > "{record}.done"\n')
-    script.chmod(0o755)
-    return record
-
-
-def read_record(record: Path) -> str:
-    for _ in range(1000):  # the opener runs detached; wait for it to finish writing
-        if Path(f"{record}.done").exists():
-            return record.read_text()
-        time.sleep(0.01)
-    raise AssertionError("the browser opener never ran")
-
-
-@pytest.fixture
-def device_env(env: dict, service, bin_dir: Path) -> dict:
+def device_env(env: dict, service) -> dict:
     e = dict(env)
     e["QEL_API_URL"] = service.url
-    e["PATH"] = str(bin_dir)
     return e
 
 
@@ -95,9 +82,10 @@ def polls(service):
 
 
 def test_device_sign_in_pending_then_approved(service, device_env, opener, config_file):
+    device_env["COMPUTERNAME"] = None  # unset, also on Windows: /etc/hostname names it
     r = run_qel(["login"], device_env)
     assert r.returncode == 0, r.stderr
-    assert r.stdout == f"{GREETING}\nSaved in {config_file}\n"
+    assert r.stdout == f"{GREETING}\nSaved in {native(config_file)}\n"
     assert r.stderr.split("\n") == instructions(service, opened=True) + [""]
     assert read_record(opener) == f"{service.origin}/device?code=WXYZ-1234"
 
@@ -106,7 +94,7 @@ def test_device_sign_in_pending_then_approved(service, device_env, opener, confi
 
     start, = service.find("POST", "/auth/device")
     assert start.body == compact(
-        {"app": "qel", "client_name": f"qel - {expected_computer_name()} (Linux)"})
+        {"app": "qel", "client_name": f"qel - {expected_computer_name()} ({OS_DISPLAY_NAME})"})
     assert "authorization" not in start.headers
     assert len(polls(service)) == 2  # one pending answer, then the token
     for poll in polls(service):
@@ -118,7 +106,8 @@ def test_device_sign_in_pending_then_approved(service, device_env, opener, confi
         "/auth/device", "/auth/token", "/auth/token", "/me"]
 
 
-def test_without_an_opener_the_browser_line_is_left_out(service, device_env, config_file):
+def test_without_an_opener_the_browser_line_is_left_out(service, device_env, stand_ins):
+    stand_ins.place_broken(URL_OPENER)
     service.pending_polls = 0
     r = run_qel(["--json", "login"], device_env)
     assert r.returncode == 0, r.stderr
@@ -299,21 +288,20 @@ def test_complete_url_falls_back_to_the_page(service, device_env, opener):
     [
         ("DESK", "other", "DESK"),
         ("  \t", " box-7 ", "box-7"),
-        (None, "  ", None),  # blank everywhere in the environment: the file decides
+        (None, "  ", None),  # unset or blank in the environment: the file decides
         ("ș" * 70, None, "ș" * 60),
     ],
 )
 def test_client_name(service, device_env, computername, hostname, name):
-    if computername is not None:
-        device_env["COMPUTERNAME"] = computername
-    if hostname is not None:
-        device_env["HOSTNAME"] = hostname
+    # None: unset, also on Windows, where the system sets COMPUTERNAME itself.
+    device_env["COMPUTERNAME"] = computername
+    device_env["HOSTNAME"] = hostname
     service.pending_polls = 0
     r = run_qel(["login"], device_env)
     assert r.returncode == 0, r.stderr
     start, = service.find("POST", "/auth/device")
     expected = name if name is not None else expected_computer_name()
-    assert json.loads(start.body)["client_name"] == f"qel - {expected} (Linux)"
+    assert json.loads(start.body)["client_name"] == f"qel - {expected} ({OS_DISPLAY_NAME})"
 
 
 # ---- login --key ----------------------------------------------------------------------
@@ -329,7 +317,7 @@ def key_env(env: dict, service) -> dict:
 def test_key_from_a_pipe_is_trimmed_checked_and_saved(service, key_env, config_file):
     r = run_qel(["login", "--key"], key_env, input=" \u3000test-key \r\nsecond line\n")
     assert r.returncode == 0, r.stderr
-    assert r.stdout == f"{GREETING}\nSaved in {config_file}\n"
+    assert r.stdout == f"{GREETING}\nSaved in {native(config_file)}\n"
     assert r.stderr == ""  # no prompt when standard input is not a terminal
     me, = service.find("GET", "/me")
     assert me.headers["authorization"] == "Bearer test-key"
@@ -398,12 +386,12 @@ def test_refused_key_keeps_the_old_one(service, key_env, config_file):
 
 
 def test_a_failed_save_prints_nothing(service, key_env, config_file):
-    config_file.parent.parent.mkdir(parents=True)
+    config_file.parent.parent.mkdir(parents=True, exist_ok=True)
     config_file.parent.write_text("a file where the folder should be")
     r = run_qel(["login", "--key", "test-key"], key_env)
     assert r.returncode == 1
     assert r.stdout == ""
-    assert r.stderr.startswith(f"Error: cannot create {config_file.parent}: ")
+    assert r.stderr.startswith(f"Error: cannot create {native(config_file.parent)}: ")
     assert "(os error " in r.stderr
     assert len(service.find("GET", "/me")) == 1
 
@@ -487,6 +475,8 @@ def test_environment_url_is_used_but_not_saved(service, key_env, config_file):
     assert json.loads(config_file.read_text()) == {"api_key": "test-key", "api_url": saved_url}
 
 
+@skip_on_windows("Wine's console shows what a program writes to the console on the terminal "
+                 "only when standard output or error is that terminal; here both are pipes")
 def test_key_prompt_on_the_terminal_without_echo(service, key_env, config_file):
     # The terminal is the child's controlling one, as a console would be.
     master, slave = pty.openpty()
@@ -508,8 +498,8 @@ def test_key_prompt_on_the_terminal_without_echo(service, key_env, config_file):
                     return
 
     try:
-        proc = subprocess.Popen(QEL + ["login", "--key"], stdin=slave, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, env=key_env, preexec_fn=take_terminal)
+        proc = start_qel(["login", "--key"], key_env, stdin=slave, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, preexec_fn=take_terminal)
         os.close(slave)
         read_until(lambda: b"API key: " in seen
                    and not termios.tcgetattr(master)[3] & termios.ECHO)
@@ -520,7 +510,7 @@ def test_key_prompt_on_the_terminal_without_echo(service, key_env, config_file):
     finally:
         os.close(master)
     assert proc.returncode == 0, err
-    assert out.decode() == f"{GREETING}\nSaved in {config_file}\n"
+    assert out.decode() == f"{GREETING}\nSaved in {native(config_file)}\n"
     assert err == b""
     assert seen.startswith(b"API key: ")
     assert b"test-key" not in seen  # typed without echo

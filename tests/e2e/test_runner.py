@@ -7,7 +7,7 @@ import os
 
 import pytest
 
-from conftest import run_qel
+from conftest import native, run_qel
 
 
 NOT_LOGGED_IN = 'Error: not logged in. Run "qel login" (or set QEL_API_KEY).\n'
@@ -86,7 +86,7 @@ def test_the_environment_key_is_used_whatever_the_file_holds(env, quiet_service,
 def test_subcommands_without_a_key_need_none(env, quiet_service, args, tmp_path):
     e = dict(env)
     e["QEL_API_URL"] = quiet_service.url
-    e["APPDATA"] = str(tmp_path / "Roaming")
+    e["APPDATA"] = native(tmp_path / "Roaming")
     r = run_qel(args, e)
     assert r.returncode in (0, 1)
     assert "not logged in" not in r.stderr

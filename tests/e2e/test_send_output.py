@@ -11,7 +11,7 @@ from contextlib import contextmanager
 
 import pytest
 
-from conftest import QEL, run_qel
+from conftest import QEL, WINDOWS, native, run_qel, run_qel_raw, system_error
 
 KEY_LINE = "The key is in the link (after #). Anyone with this link can download the files."
 LINK = re.compile(r"http://127\.0\.0\.1:\d+/t/1#key=[A-Za-z0-9_-]{43}")
@@ -55,7 +55,7 @@ def test_text_output_with_recipient_and_plural(api_env, service, tmp_path):
     (folder / "empty").write_bytes(b"")
     r = run_qel(["send", folder, "--no-encrypt", "--to", "ana@example.com"], api_env)
     assert r.returncode == 0, r.stderr
-    assert r.stderr == (f"Warning: skipped empty file: {folder / 'empty'}\n"
+    assert r.stderr == (f"Warning: skipped empty file: {native(folder / 'empty')}\n"
                         "Sending 2 files (1.5 KB)\n")
     url = service.transfers[1]["url"]
     assert r.stdout == (f"Transfer #1 ready.\nLink:    {url}\nExpires: {shown_expiry(service)}\n"
@@ -72,7 +72,7 @@ def test_quiet_prints_the_link_alone_and_warnings_still(api_env, service, tmp_pa
     r = run_qel(["send", folder, "-q"], api_env)
     assert r.returncode == 0, r.stderr
     assert LINK.fullmatch(r.stdout.rstrip("\n")) and r.stdout.count("\n") == 1
-    assert r.stderr == f"Warning: skipped empty file: {folder / 'empty'}\n"
+    assert r.stderr == f"Warning: skipped empty file: {native(folder / 'empty')}\n"
 
 
 @pytest.mark.parametrize("extra", [[], ["--quiet"]])
@@ -160,7 +160,7 @@ def test_password_is_asked_before_the_files_are_looked_at(api_env, service, tmp_
     missing = tmp_path / "missing.txt"
     r = run_qel(["send", missing, "--ask-password"], api_env, input="pw\n")
     assert r.returncode == 1
-    assert r.stderr == f"Error: {missing}: No such file or directory (os error 2)\n"
+    assert r.stderr == f"Error: {native(missing)}: {system_error('not found')}\n"
     assert service.requests == []
 
 
@@ -188,14 +188,15 @@ def test_progress_bar_on_a_terminal_is_erased_at_the_end(api_env, service, tmp_p
     import pty
     import subprocess
 
-    from conftest import QEL
-
+    if WINDOWS and not extra:
+        pytest.skip("Windows build under Wine: its console re-renders what the program writes "
+                    "on the terminal (cursor escapes of its own, carriage returns dropped)")
     f = tmp_path / "f.bin"
     f.write_bytes(os.urandom(3 * 1024 * 1024))
     master, slave = pty.openpty()
     try:
-        p = subprocess.run(QEL + ["send", str(f), *extra], env=api_env, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.PIPE, stderr=slave, timeout=60)
+        p = run_qel_raw(["send", f, *extra], api_env, stdin=subprocess.DEVNULL,
+                        stdout=subprocess.PIPE, stderr=slave, timeout=60)
         os.close(slave)
         slave = -1
         seen = b""

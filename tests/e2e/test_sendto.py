@@ -1,7 +1,8 @@
 """The Send To flow: `qel sendto` with and without files, sign-in, errors, both languages.
 
 Standard input is always at its end, so the closing wait for Enter returns at once. The
-clipboard and mail programs are stand-ins on PATH that record how they were called."""
+clipboard and mail programs are stand-ins that record how they were called, placed where
+the build looks for them first."""
 
 from __future__ import annotations
 
@@ -9,14 +10,13 @@ import json
 import os
 import pty
 import subprocess
-import sys
-import time
 from pathlib import Path
-from urllib.parse import quote, unquote
+from urllib.parse import quote
 
 import pytest
 
-from conftest import QEL, run_qel
+from conftest import (CLIPBOARD_PROGRAMS, LINUX, URL_OPENER, URL_OPENER_ARGS, native, run_qel,
+                      run_qel_raw, skip_on_windows, start_qel, system_error)
 
 GREETING_EN = "Logged in as ana@example.com (Business plan)."
 GREETING_RO = "Conectat ca ana@example.com (plan Business)."
@@ -25,50 +25,9 @@ HINT_RO = "Pentru a trimite fișiere: click dreapta pe ele -> Trimite către -> 
 PROMPT_EN = "\nPress Enter to close."
 PROMPT_RO = "\nApasă Enter pentru a închide."
 
-TOOL = """#!{python}
-import json, os, sys
-data = sys.stdin.buffer.read()
-with open(os.path.join({records!r}, {name!r} + ".jsonl"), "a") as f:
-    f.write(json.dumps({{"args": sys.argv[1:], "input": data.decode("utf-8", "surrogateescape")}}) + "\\n")
-sys.exit({code})
-"""
-
-
-class Tools:
-    """A PATH folder of stand-in programs, each recording its arguments and its input."""
-
-    def __init__(self, root: Path):
-        self.bin = root / "bin"
-        self.records = root / "records"
-        self.bin.mkdir()
-        self.records.mkdir()
-
-    def add(self, name: str, code: int = 0) -> None:
-        p = self.bin / name
-        p.write_text(TOOL.format(python=sys.executable, records=str(self.records),
-                                 name=name, code=code))
-        p.chmod(0o755)
-
-    def calls(self, name: str, wait: float = 0.0) -> list[dict]:
-        f = self.records / (name + ".jsonl")
-        deadline = time.monotonic() + wait
-        while not f.exists() and time.monotonic() < deadline:
-            time.sleep(0.05)  # detached programs may still be starting
-        if not f.exists():
-            return []
-        return [json.loads(line) for line in f.read_text().splitlines()]
-
-
 @pytest.fixture
-def tools(tmp_path: Path) -> Tools:
-    return Tools(tmp_path)
-
-
-@pytest.fixture
-def flow_env(api_env: dict, tools: Tools) -> dict:
-    e = dict(api_env)
-    e["PATH"] = str(tools.bin)
-    return e
+def flow_env(api_env: dict) -> dict:
+    return api_env
 
 
 def files(tmp_path: Path, **contents: bytes) -> list[Path]:
@@ -83,15 +42,13 @@ def files(tmp_path: Path, **contents: bytes) -> list[Path]:
 
 
 def test_send_with_files_prints_link_copies_it_opens_mail_and_counts_down(
-        flow_env, service, tools, tmp_path):
-    tools.add("wl-copy")
-    tools.add("xclip")
-    tools.add("xdg-open")
+        flow_env, service, stand_ins, tmp_path):
+    for name in CLIPBOARD_PROGRAMS + [URL_OPENER]:
+        stand_ins.place(name)
     paths = files(tmp_path, a=b"abc", b=b"hello")
 
     # Bytes, not text: text mode would turn the countdown's carriage returns into newlines.
-    r = subprocess.run(QEL + ["sendto", *map(str, paths)], env=flow_env, input=b"",
-                       capture_output=True, timeout=60)
+    r = run_qel_raw(["sendto", *paths], flow_env, input=b"", capture_output=True, timeout=60)
 
     assert r.returncode == 0, r.stderr
     assert r.stdout == b""
@@ -110,11 +67,15 @@ def test_send_with_files_prints_link_copies_it_opens_mail_and_counts_down(
     )
 
     # The first clipboard program took the link, without a line end; the next was not tried.
-    assert tools.calls("wl-copy") == [{"args": [], "input": link}]
-    assert tools.calls("xclip") == []
+    first, *others = CLIPBOARD_PROGRAMS
+    assert [(run.args, run.input) for run in stand_ins.runs(first)] == [([], link)]
+    for name in others:
+        assert stand_ins.runs(name) == []
 
-    (mail,) = tools.calls("xdg-open", wait=10)
-    url = mail["args"][-1]
+    # The mail link goes to the URL opener as one argument.
+    (mail,) = stand_ins.wait_for_runs(URL_OPENER)
+    assert mail.args[:-1] == URL_OPENER_ARGS
+    url = mail.args[-1]
     # The stand-in's expiry (dated from today, e.g. 2025-04-13T23:59:59Z) as the mail
     # writes it: 13.04.2025.
     year, month, day = service.transfers[1]["expires_at"][:10].split("-")
@@ -147,11 +108,12 @@ def test_a_link_that_cannot_be_shown_fails_the_flow_and_deletes_the_transfer(
 
 
 def test_failing_clipboard_and_no_mail_program_only_leave_out_their_lines(
-        flow_env, tools, tmp_path):
-    for name in ("wl-copy", "xclip", "xsel"):
-        tools.add(name, code=1)  # every clipboard program fails; no URL opener at all
-    r = subprocess.run(QEL + ["sendto", *map(str, files(tmp_path, a=b"abc"))], env=flow_env,
-                       input=b"", capture_output=True, timeout=60)
+        flow_env, stand_ins, tmp_path):
+    for name in CLIPBOARD_PROGRAMS:
+        stand_ins.place(name, exit_code=1)  # every clipboard program fails
+    stand_ins.place_broken(URL_OPENER)  # and the URL opener cannot be started
+    r = run_qel_raw(["sendto", *files(tmp_path, a=b"abc")], flow_env, input=b"",
+                    capture_output=True, timeout=60)
     assert r.returncode == 0, r.stderr
     err = r.stderr.decode()
     link = err.split("\nDone. Transfer #1 is active.\n", 1)[1].split("\n", 1)[0]
@@ -159,7 +121,7 @@ def test_failing_clipboard_and_no_mail_program_only_leave_out_their_lines(
     after = err.split(link + "\n", 1)[1]
     assert after.startswith("\n\rThis window closes in 5 s. ")
     assert after.endswith("\rThis window closes in 1 s. \n")
-    assert [len(tools.calls(n)) for n in ("wl-copy", "xclip", "xsel")] == [1, 1, 1]
+    assert [len(stand_ins.runs(n)) for n in CLIPBOARD_PROGRAMS] == [1] * len(CLIPBOARD_PROGRAMS)
 
 
 def test_without_files_greets_and_explains(flow_env, service):
@@ -170,13 +132,18 @@ def test_without_files_greets_and_explains(flow_env, service):
     assert len(service.find("GET", "/me")) == 1
 
 
+# Without QEL_LANG the user-interface language decides: on Linux the locale variables in the
+# order the C library reads them for messages; under Wine, which derives the Windows language
+# from the locale, LC_ALL alone (LANG or LC_MESSAGES alone give English there).
 @pytest.mark.parametrize("variables, romanian", [
     ({"QEL_LANG": "RO-ro"}, True),
     ({"QEL_LANG": "romana", "LANG": "en_US.UTF-8"}, True),
-    ({"LANG": "ro_RO.UTF-8"}, True),
-    ({"LC_ALL": "", "LC_MESSAGES": "RO", "LANG": "en_US.UTF-8"}, True),
+    ({"LC_ALL": "ro_RO.UTF-8"}, True),
+    ({"LANG": "ro_RO.UTF-8"}, LINUX),
+    ({"LC_ALL": "", "LC_MESSAGES": "RO", "LANG": "en_US.UTF-8"}, LINUX),
     ({"LC_ALL": "en_US.UTF-8", "LANG": "ro_RO.UTF-8"}, False),
     ({"QEL_LANG": "", "LANG": "ro_RO.UTF-8"}, False),
+    ({"QEL_LANG": "", "LC_ALL": "ro_RO.UTF-8"}, False),
     ({"QEL_LANG": "en", "LC_ALL": "ro_RO.UTF-8"}, False),
     ({"QEL_LANG": "r"}, False),
     ({}, False),
@@ -191,10 +158,12 @@ def test_language_choice(flow_env, variables, romanian):
         assert r.stderr == f"{GREETING_EN}\n\n{HINT_EN}\n{PROMPT_EN}"
 
 
+@skip_on_windows("Wine's console re-renders what the program writes on the terminal: it wraps "
+                 "each write in its own cursor escapes and drops the bell ending the title")
 def test_window_title_when_stderr_is_a_terminal(flow_env):
     master, slave = pty.openpty()
-    p = subprocess.Popen(QEL + ["sendto"], env=flow_env, stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=slave)
+    p = start_qel(["sendto"], flow_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                  stderr=slave)
     os.close(slave)
     out = b""
     try:
@@ -213,8 +182,8 @@ def test_window_title_when_stderr_is_a_terminal(flow_env):
     assert out.startswith(b"\x1b]0;Dropvale\x07" + GREETING_EN.encode())
 
 
-def test_rejected_key_signs_in_saves_token_and_greets(flow_env, service, tools, config_file):
-    tools.add("xdg-open")
+def test_rejected_key_signs_in_saves_token_and_greets(flow_env, service, stand_ins, config_file):
+    stand_ins.place(URL_OPENER)
     service.pending_polls = 0
     env = dict(flow_env, QEL_API_KEY="expired-key")
 
@@ -229,11 +198,12 @@ def test_rejected_key_signs_in_saves_token_and_greets(flow_env, service, tools, 
     me = service.find("GET", "/me")
     assert [m.headers["authorization"] for m in me] == [
         "Bearer expired-key", f"Bearer {service.device_token}"]
-    assert tools.calls("xdg-open", wait=10)[0]["args"][-1].endswith("/device?code=WXYZ-1234")
+    (opened,) = stand_ins.wait_for_runs(URL_OPENER)
+    assert opened.args == URL_OPENER_ARGS + [f"{service.origin}/device?code=WXYZ-1234"]
 
 
-def test_sign_in_in_romanian_without_any_key(flow_env, service, tools, config_file):
-    tools.add("xdg-open")
+def test_sign_in_in_romanian_without_any_key(flow_env, service, stand_ins, config_file):
+    stand_ins.place(URL_OPENER)
     service.pending_polls = 0
     env = dict(flow_env, QEL_LANG="ro")
     del env["QEL_API_KEY"]
@@ -285,7 +255,7 @@ def test_failed_upload_shows_the_error_and_ends_with_1(flow_env, service, tmp_pa
 
     assert r.returncode == 1
     assert r.stdout == ""
-    assert r.stderr == expected.format(empty=empty)
+    assert r.stderr == expected.format(empty=native(empty))
 
 
 def test_a_create_left_unanswered_on_a_kept_alive_connection_is_made_once(flow_env, service,
@@ -340,14 +310,15 @@ def test_collection_failure_comes_before_any_request(flow_env, service, tmp_path
     missing = tmp_path / "missing.txt"
     r = run_qel(["sendto", missing], flow_env)
     assert r.returncode == 1
-    assert r.stderr == (f"\nError: {missing}: No such file or directory (os error 2)\n"
+    assert r.stderr == (f"\nError: {native(missing)}: {system_error('not found')}\n"
                         + PROMPT_EN)
     assert service.requests == []
 
 
-def test_failed_save_after_sign_in_is_an_error(flow_env, service, home):
+def test_failed_save_after_sign_in_is_an_error(flow_env, service, config_file):
     service.pending_polls = 0
-    (home / ".config").write_text("not a folder")
+    config_file.parent.parent.mkdir(parents=True, exist_ok=True)
+    config_file.parent.write_text("not a folder")
     r = run_qel(["sendto"], dict(flow_env, QEL_API_KEY="expired-key"))
     assert r.returncode == 1
     assert "\nError: cannot create " in r.stderr
