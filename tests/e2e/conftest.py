@@ -194,6 +194,12 @@ def qel_program(env) -> Path:
     return BINARY.resolve()
 
 
+def qel_call(args, env) -> dict:
+    """subprocess.run's or Popen's `args` and `env` for one run of qel (see `command`)."""
+    argv, e = command(args, env)
+    return {"args": argv, "env": e}
+
+
 def start_qel(args, env, **popen_args) -> subprocess.Popen:
     """Starts qel as a child process with the given streams (subprocess.Popen's arguments)."""
     argv, e = command(args, env)

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import WINDOWS, run_qel, start_qel, take_terminal
+from conftest import WINDOWS, qel_call, run_qel, start_qel, take_terminal
 
 # The keys of a terminal: Enter sends a carriage return (a Linux terminal turns it into a line
 # feed); the end of input is Ctrl+D on Linux, Ctrl+Z and Enter on a Windows console.
@@ -183,12 +183,12 @@ def test_list_ignores_output_that_cannot_be_written(api_env, service, kind):
     service.add_transfer(title="a", status="active")
     if kind == "full":
         with open("/dev/full", "wb") as out:
-            r = subprocess.run(QEL + ["list"], env=api_env, stdin=subprocess.DEVNULL,
+            r = subprocess.run(**qel_call(["list"], api_env), stdin=subprocess.DEVNULL,
                                stdout=out, stderr=subprocess.PIPE)
     else:
         read_end, write_end = os.pipe()
         os.close(read_end)
-        r = subprocess.run(QEL + ["list"], env=api_env, stdin=subprocess.DEVNULL,
+        r = subprocess.run(**qel_call(["list"], api_env), stdin=subprocess.DEVNULL,
                            stdout=write_end, stderr=subprocess.PIPE)
         os.close(write_end)
     assert (r.returncode, r.stderr) == (0, b"")

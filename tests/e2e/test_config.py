@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from conftest import QEL, run_qel, skip_on_windows
+from conftest import qel_call, run_qel, skip_on_windows
 
 
 NOT_LOGGED_IN = 'Error: not logged in. Run "qel login" (or set QEL_API_KEY).\n'
@@ -86,7 +86,7 @@ def run_small(args, env) -> subprocess.CompletedProcess:
         resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
 
     wrapped = bool(os.environ.get("QEL_COMMAND"))
-    return subprocess.run(QEL + args, env=env, stdin=subprocess.DEVNULL, capture_output=True,
+    return subprocess.run(**qel_call(args, env), stdin=subprocess.DEVNULL, capture_output=True,
                           text=True, timeout=20, preexec_fn=None if wrapped else cap_memory)
 
 

@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (OS_DISPLAY_NAME, URL_OPENER, URL_OPENER_ARGS, native, run_qel,
+from conftest import (OS_DISPLAY_NAME, URL_OPENER, URL_OPENER_ARGS, native, qel_call, run_qel,
                       skip_on_windows, start_qel)
 from fake_service import DEFAULT_ACCOUNT, error_body
 
@@ -363,7 +363,7 @@ def test_a_key_line_longer_than_one_mib_is_refused(service, key_env, config_file
     # Input that never ends its line, or ends it too late, is not read without end.
     if source == "dev-zero":
         with open("/dev/zero", "rb") as zero:
-            r = subprocess.run(QEL + ["login", "--key"], stdin=zero, env=key_env,
+            r = subprocess.run(**qel_call(["login", "--key"], key_env), stdin=zero,
                                capture_output=True, text=True, timeout=30)
     else:
         r = run_qel(["login", "--key"], key_env, input="k" * ((1 << 20) + 1) + "\n", timeout=30)

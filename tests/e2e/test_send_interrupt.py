@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from conftest import QEL
+from conftest import WINDOWS, qel_call
 
 CHUNK = 8 * 1024 * 1024
 CHUNK_PATH = r"/transfers/\d+/files/\d+/chunks/\d+"
@@ -24,7 +24,6 @@ FINALIZE_PATH = r"/transfers/\d+/finalize"
 CANCELLED = "Upload cancelled; the transfer was deleted.\n"
 
 # Under Wine a SIGINT reaches the program as a console Ctrl-C, as on Windows.
-WINDOWS = any(part.lower().endswith(".exe") for part in QEL)
 
 
 def wait_for(condition, timeout: float = 30) -> bool:
@@ -43,7 +42,7 @@ def default_interrupts() -> None:
 
 
 def start(args, env) -> subprocess.Popen:
-    return subprocess.Popen(QEL + [str(a) for a in args], env=env, stdin=subprocess.DEVNULL,
+    return subprocess.Popen(**qel_call(args, env), stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             encoding="utf-8", errors="surrogateescape",
                             preexec_fn=default_interrupts)
@@ -155,9 +154,9 @@ def test_an_interrupt_at_the_password_prompt_ends_the_program_as_before(api_env,
                     return
 
     try:
-        proc = subprocess.Popen(QEL + ["send", "--ask-password", str(tmp_path / "a.txt")],
+        proc = subprocess.Popen(**qel_call(["send", "--ask-password", tmp_path / "a.txt"], api_env),
                                 stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                env=api_env, preexec_fn=take_terminal)
+                                preexec_fn=take_terminal)
         os.close(slave)
         read_until(lambda: b"Password for the transfer: " in seen
                    and not termios.tcgetattr(master)[3] & termios.ECHO)

@@ -11,7 +11,7 @@ from contextlib import contextmanager
 
 import pytest
 
-from conftest import QEL, WINDOWS, native, run_qel, run_qel_raw, system_error
+from conftest import WINDOWS, qel_call, native, run_qel, run_qel_raw, system_error
 
 KEY_LINE = "The key is in the link (after #). Anyone with this link can download the files."
 LINK = re.compile(r"http://127\.0\.0\.1:\d+/t/1#key=[A-Za-z0-9_-]{43}")
@@ -241,7 +241,7 @@ def unwritable(kind: str):
 
 def send_into(kind, args, env) -> subprocess.CompletedProcess:
     with unwritable(kind) as out:
-        return subprocess.run(QEL + ["send", *map(str, args)], env=env, stdin=subprocess.DEVNULL,
+        return subprocess.run(**qel_call(["send", *args], env), stdin=subprocess.DEVNULL,
                               stdout=out, stderr=subprocess.PIPE, text=True, timeout=60)
 
 

@@ -15,14 +15,13 @@ import time
 
 import pytest
 
-from conftest import QEL
+from conftest import WINDOWS, qel_call
 
 CHUNK = 8 * 1024 * 1024
 CHUNK_PATH = r"/transfers/\d+/files/\d+/chunks/\d+"
 CELLS = "\u2588\u2591"  # done, to do
 ERASE = "\x1b[K"
 
-WINDOWS = any(part.lower().endswith(".exe") for part in QEL)
 
 
 def send_in_terminal(args, env, columns: int) -> tuple[int, str, str]:
@@ -32,7 +31,7 @@ def send_in_terminal(args, env, columns: int) -> tuple[int, str, str]:
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     seen = b""
     try:
-        proc = subprocess.Popen(QEL + [str(a) for a in args], env=env, stdin=subprocess.DEVNULL,
+        proc = subprocess.Popen(**qel_call(args, env), stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=slave)
         os.close(slave)
         deadline = time.monotonic() + 60

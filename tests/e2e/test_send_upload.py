@@ -18,7 +18,7 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.hazmat.primitives.kdf.hkdf import HKDF
 
-from conftest import QEL, native, run_qel, system_error
+from conftest import native, qel_call, run_qel, system_error
 
 MiB = 1024 * 1024
 CHUNK = 8 * MiB
@@ -167,7 +167,7 @@ def test_a_chunk_left_unanswered_on_a_kept_alive_connection_counts_as_one_attemp
 
 def peak_memory_mib(args, env) -> tuple[int, float]:
     """Runs qel to its end; its exit code and its peak resident memory."""
-    proc = subprocess.Popen(QEL + [str(a) for a in args], env=env, stdin=subprocess.DEVNULL,
+    proc = subprocess.Popen(**qel_call(args, env), stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     _, status, usage = os.wait4(proc.pid, 0)
     proc.returncode = os.waitstatus_to_exitcode(status)

@@ -15,7 +15,7 @@ from urllib.parse import quote
 
 import pytest
 
-from conftest import (CLIPBOARD_PROGRAMS, LINUX, URL_OPENER, URL_OPENER_ARGS, native, run_qel,
+from conftest import (CLIPBOARD_PROGRAMS, LINUX, URL_OPENER, URL_OPENER_ARGS, native, qel_call, run_qel,
                       run_qel_raw, skip_on_windows, start_qel, system_error)
 
 GREETING_EN = "Logged in as ana@example.com (Business plan)."
@@ -90,21 +90,21 @@ def test_send_with_files_prints_link_copies_it_opens_mail_and_counts_down(
 
 
 def test_a_link_that_cannot_be_shown_fails_the_flow_and_deletes_the_transfer(
-        flow_env, service, tools, tmp_path):
+        flow_env, service, stand_ins, tmp_path):
     # The console is where the link is shown; when it cannot be written there, nobody has
     # the key, so the transfer is deleted and the link goes nowhere else either.
-    tools.add("wl-copy")
-    tools.add("xdg-open")
+    for name in [*CLIPBOARD_PROGRAMS, URL_OPENER]:
+        stand_ins.place(name)
     with open("/dev/full", "wb") as full:
-        r = subprocess.run(QEL + ["sendto", *map(str, files(tmp_path, a=b"abc"))], env=flow_env,
+        r = subprocess.run(**qel_call(["sendto", *files(tmp_path, a=b"abc")], flow_env),
                            input=b"", stdout=subprocess.PIPE, stderr=full, timeout=60)
     assert r.returncode == 1
     assert r.stdout == b""
     assert len(service.find("POST", "/transfers/1/finalize")) == 1
     assert len(service.find("DELETE", "/transfers/1")) == 1
     assert 1 not in service.transfers
-    assert tools.calls("wl-copy") == []
-    assert tools.calls("xdg-open") == []
+    for name in [*CLIPBOARD_PROGRAMS, URL_OPENER]:
+        assert stand_ins.runs(name) == []
 
 
 def test_failing_clipboard_and_no_mail_program_only_leave_out_their_lines(

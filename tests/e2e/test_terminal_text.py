@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import QEL, run_qel
+from conftest import qel_call, run_qel
 from fake_service import DEFAULT_ACCOUNT, error_body
 
 # A window title, a clear screen, a colour, a C1 control, carriage return, DEL and NUL.
@@ -144,7 +144,7 @@ def test_install_names_the_shortcut_path(env, tmp_path):
 def send_to(args, env) -> str:
     """Standard error of the Send To flow, decoded from bytes so that the countdown's
     carriage returns stay as they are."""
-    r = subprocess.run(QEL + ["sendto", *map(str, args)], env=env, input=b"",
+    r = subprocess.run(**qel_call(["sendto", *args], env), input=b"",
                        capture_output=True, timeout=60)
     return r.stderr.decode("utf-8")
 
