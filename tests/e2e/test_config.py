@@ -90,6 +90,8 @@ def run_small(args, env) -> subprocess.CompletedProcess:
                           text=True, timeout=20, preexec_fn=None if wrapped else cap_memory)
 
 
+@skip_on_windows("Wine itself aborts (an assertion of wine64) when the program opens a Linux "
+                 "FIFO or device there; the platform test shows the check on a Windows pipe")
 @pytest.mark.parametrize("make", [os.mkfifo, lambda p: os.symlink("/dev/zero", p)],
                          ids=["fifo", "link-to-dev-zero"])
 def test_a_file_that_is_not_regular_reads_as_empty(env, quiet_service, config_file, make):

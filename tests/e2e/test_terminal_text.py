@@ -11,8 +11,11 @@ from pathlib import Path
 
 import pytest
 
-from conftest import qel_call, run_qel
+from conftest import qel_call, run_qel, skip_on_windows
 from fake_service import DEFAULT_ACCOUNT, error_body
+
+NO_CONTROLS = skip_on_windows("Windows names cannot hold the control characters this case puts in a "
+                              "file or folder name (Invalid name, os error 123)")
 
 # A window title, a clear screen, a colour, a C1 control, carriage return, DEL and NUL.
 HOSTILE = "A\x1b]0;pwned\x07B\x1b[2J\x1b[31mC\x9bD\rE\x7fF\x00G\tH"
@@ -43,6 +46,7 @@ def test_the_error_line(api_env, service):
     assert r.stderr == f"Error: {SHOWN}\nsecond line (c\ufffd[0m, HTTP 400)\n"
 
 
+@NO_CONTROLS
 def test_a_file_name_in_the_error_line(api_env, tmp_path):
     r = run_qel(["send", tmp_path / NAME], api_env)
     assert r.returncode == 1
@@ -89,6 +93,7 @@ def test_json_output_stays_escaped(api_env, service):
     assert json.loads(r.stdout)["name"] == HOSTILE
 
 
+@NO_CONTROLS
 @pytest.mark.parametrize("quiet", [False, True], ids=["text", "quiet"])
 def test_send_output_and_warnings(api_env, service, tmp_path, quiet):
     folder = tmp_path / "up"
@@ -113,6 +118,7 @@ def test_send_output_and_warnings(api_env, service, tmp_path, quiet):
     assert_no_controls(r.stderr)
 
 
+@NO_CONTROLS
 def test_sign_in_instructions_greeting_and_saved_path(env, service, bin_dir, tmp_path):
     config = tmp_path / "cfg\x1b[2J"
     env.update(QEL_API_URL=service.url, PATH=str(bin_dir), XDG_CONFIG_HOME=str(config))
@@ -132,6 +138,7 @@ def test_sign_in_instructions_greeting_and_saved_path(env, service, bin_dir, tmp
                         f"Saved in {tmp_path}/cfg\ufffd[2J/qel/config.json\n")
 
 
+@NO_CONTROLS
 def test_install_names_the_shortcut_path(env, tmp_path):
     appdata = tmp_path / "Roaming\x1b[2J"
     r = run_qel(["install"], dict(env, APPDATA=str(appdata)))
@@ -149,6 +156,7 @@ def send_to(args, env) -> str:
     return r.stderr.decode("utf-8")
 
 
+@NO_CONTROLS
 def test_send_to_flow_greeting_warning_link_and_error(api_env, service, bin_dir, tmp_path):
     env = dict(api_env, PATH=str(bin_dir))
     service.accounts["test-key"] = dict(DEFAULT_ACCOUNT, email=HOSTILE)

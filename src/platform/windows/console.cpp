@@ -196,6 +196,15 @@ Result<std::string> checked_answer(std::string answer) {
 void init_process() {
   // A path on an empty drive fails with an error instead of a system dialog box.
   ::SetErrorMode(::GetErrorMode() | SEM_FAILCRITICALERRORS);
+  // The progress bar erases its line and the Send To flow sets the window title with escape
+  // sequences, which a console shows as text unless it is asked to interpret them.
+  for (const DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    const HANDLE handle = ::GetStdHandle(which);
+    DWORD mode = 0;
+    if (::GetConsoleMode(handle, &mode)) {
+      ::SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    }
+  }
 }
 
 std::vector<std::string> process_arguments(int, char**) {
