@@ -40,8 +40,10 @@ fs::path lock_folder() { return test_binary_folder() / "qel-test-stand-ins.lock"
 
 void take_lock() {
   const fs::path lock = lock_folder();
-  if (wait_for([&] { return fs::create_directory(lock); })) return;
   std::error_code ec;
+  // The error-code form: another process may take or give back the lock between the system's
+  // answer and the library's look at the folder, which the throwing form reports as a failure.
+  if (wait_for([&] { return fs::create_directory(lock, ec); })) return;
   fs::remove(lock, ec);
   fs::create_directory(lock, ec);
 }
