@@ -29,6 +29,11 @@ constexpr long STALL_SECONDS = 180;               // no progress for this long e
 // 512 KiB while every handle (one per worker and request) holds a quarter of the memory.
 constexpr long UPLOAD_BUFFER_BYTES = 128 * 1024;
 constexpr std::size_t MAX_IDLE_CONNECTIONS = 100;
+// The longest curl is left waiting for its sockets before it looks again. Its own wait on
+// Windows listens for a send event that is not raised again after a send that was only
+// partly taken (Wine shows it on every full send buffer); uncapped, each such send would
+// wait out a whole second.
+constexpr int POLL_CAP_MS = 25;
 constexpr const char* TLS12_CIPHERS =
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
@@ -160,6 +165,26 @@ std::string destination_of(std::string_view url) {
   return ascii_lower(url.substr(0, end));
 }
 
+// One reusable exchange slot: an easy handle and the multi handle that drives it, whose
+// connection cache keeps the handle's one live connection between exchanges.
+struct Slot {
+  CURL* easy = nullptr;
+  CURLM* multi = nullptr;
+
+  static Slot open() {
+    Slot slot{curl_easy_init(), curl_multi_init()};
+    if (slot.multi != nullptr) curl_multi_setopt(slot.multi, CURLMOPT_MAXCONNECTS, 1L);
+    return slot;
+  }
+  bool valid() const { return easy != nullptr && multi != nullptr; }
+  void close() {
+    if (multi != nullptr) curl_multi_cleanup(multi);
+    if (easy != nullptr) curl_easy_cleanup(easy);
+    easy = nullptr;
+    multi = nullptr;
+  }
+};
+
 class CurlTransport final : public Transport {
  public:
   explicit CurlTransport(TransportSettings settings) : settings_(std::move(settings)) {
@@ -176,7 +201,7 @@ class CurlTransport final : public Transport {
   }
 
   ~CurlTransport() override {
-    for (auto& [destination, handle] : idle_) curl_easy_cleanup(handle);
+    for (auto& [destination, slot] : idle_) slot.close();
     if (share_ != nullptr) curl_share_cleanup(share_);
   }
 
@@ -192,17 +217,18 @@ class CurlTransport final : public Transport {
       return TransportFailure{request.url + ": Bad Url: the URL has no scheme"};
     }
     const std::string destination = destination_of(request.url);
-    CURL* handle = take(destination);
-    if (handle == nullptr) {
+    Slot slot = take(destination);
+    if (!slot.valid()) {
+      slot.close();
       return TransportFailure{request.url + ": Network Error: cannot set up a connection"};
     }
     Exchange ex;
     std::array<char, CURL_ERROR_SIZE> error_text{};
-    HttpOutcome outcome = perform(handle, request, ex, error_text.data());
-    const bool alive = connection_alive(handle);
+    bool alive = false;
+    HttpOutcome outcome = perform(slot, request, ex, error_text.data(), alive);
     // Nothing of this exchange (buffers, header list, callbacks' data) stays set on the handle.
-    curl_easy_reset(handle);
-    give_back(handle, destination, alive);
+    curl_easy_reset(slot.easy);
+    give_back(slot, destination, alive);
     return outcome;
   }
 
@@ -214,18 +240,18 @@ class CurlTransport final : public Transport {
     static_cast<CurlTransport*>(user)->share_locks_[static_cast<std::size_t>(data)].unlock();
   }
 
-  CURL* take(const std::string& destination) {
+  Slot take(const std::string& destination) {
     {
       std::lock_guard<std::mutex> guard(pool_mutex_);
       for (auto it = idle_.begin(); it != idle_.end(); ++it) {
         if (it->first == destination) {
-          CURL* handle = it->second;
+          Slot slot = it->second;
           idle_.erase(it);
-          return handle;
+          return slot;
         }
       }
     }
-    return curl_easy_init();
+    return Slot::open();
   }
 
   static bool connection_alive(CURL* handle) {
@@ -236,26 +262,60 @@ class CurlTransport final : public Transport {
 
   // Keeps the handle (and so its one live connection) when no other idle one serves the
   // destination and the pool has room; otherwise its connection is closed.
-  void give_back(CURL* handle, const std::string& destination, bool alive) {
+  void give_back(Slot slot, const std::string& destination, bool alive) {
     if (alive) {
       std::lock_guard<std::mutex> guard(pool_mutex_);
       bool served = false;
       for (const auto& entry : idle_) served = served || entry.first == destination;
       if (!served && idle_.size() < MAX_IDLE_CONNECTIONS) {
-        idle_.emplace_back(destination, handle);
+        idle_.emplace_back(destination, slot);
         return;
       }
     }
-    curl_easy_cleanup(handle);
+    slot.close();
   }
 
-  HttpOutcome perform(CURL* h, const HttpRequest& request, Exchange& ex, char* error_text) {
+  // Runs the exchange to its end on the slot's multi handle; `alive` tells afterwards
+  // whether its connection stays open for the next exchange.
+  static CURLcode run(const Slot& slot, bool& alive) {
+    if (curl_multi_add_handle(slot.multi, slot.easy) != CURLM_OK) return CURLE_FAILED_INIT;
+    CURLcode rc = CURLE_OK;
+    int running = 1;
+    for (;;) {
+      const CURLMcode mc = curl_multi_perform(slot.multi, &running);
+      if (mc != CURLM_OK) {
+        rc = mc == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
+        break;
+      }
+      if (running == 0) {
+        int left = 0;
+        rc = CURLE_FAILED_INIT;
+        while (const CURLMsg* message = curl_multi_info_read(slot.multi, &left)) {
+          if (message->msg == CURLMSG_DONE && message->easy_handle == slot.easy) {
+            rc = message->data.result;
+          }
+        }
+        break;
+      }
+      if (curl_multi_poll(slot.multi, nullptr, 0, POLL_CAP_MS, nullptr) != CURLM_OK) {
+        rc = CURLE_FAILED_INIT;
+        break;
+      }
+    }
+    alive = rc == CURLE_OK && connection_alive(slot.easy);
+    curl_multi_remove_handle(slot.multi, slot.easy);
+    return rc;
+  }
+
+  HttpOutcome perform(const Slot& slot, const HttpRequest& request, Exchange& ex,
+                      char* error_text, bool& alive) {
+    CURL* h = slot.easy;
     curl_easy_reset(h);
     HeaderList headers;
     if (!configure(h, request, ex, error_text, headers)) {
       return TransportFailure{request.url + ": Network Error: cannot prepare the request"};
     }
-    const CURLcode rc = curl_easy_perform(h);
+    const CURLcode rc = run(slot, alive);
     if (ex.requests_sent > 1) {
       // The first copy got nothing back: the same words as an empty reply on a new connection.
       return TransportFailure{
@@ -388,7 +448,7 @@ class CurlTransport final : public Transport {
   CURLSH* share_ = nullptr;
   std::array<std::mutex, CURL_LOCK_DATA_LAST> share_locks_;
   std::mutex pool_mutex_;
-  std::vector<std::pair<std::string, CURL*>> idle_;
+  std::vector<std::pair<std::string, Slot>> idle_;
 };
 
 }  // namespace
