@@ -16,6 +16,7 @@
 #include "common/json.h"
 #include "common/text.h"
 #include "fuzz_check.h"
+#include "json_events.h"
 
 namespace {
 
@@ -44,34 +45,17 @@ bool measure(const Json& root, std::size_t& depth) {
 
 // Counts nesting as the library reads the text and gives up past `limit`, so a body of
 // millions of "[" costs no more than its first levels.
-class DepthProbe : public nlohmann::json_sax<Json> {
+class DepthProbe : public NestingEvents {
  public:
   explicit DepthProbe(std::size_t limit) : limit_(limit) {}
   bool too_deep = false;
 
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool string(string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool key(string_t&) override { return true; }
-  bool start_object(std::size_t) override { return open(); }
-  bool start_array(std::size_t) override { return open(); }
-  bool end_object() override { return --depth_, true; }
-  bool end_array() override { return --depth_, true; }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-    return false;
-  }
-
  private:
-  bool open() {
-    if (++depth_ > limit_) too_deep = true;
+  bool entered() override {
+    if (depth() > limit_) too_deep = true;
     return !too_deep;
   }
   std::size_t limit_;
-  std::size_t depth_ = 0;
 };
 
 // The body as the program must read it: lossy text, one JSON document without a byte-order

@@ -14,6 +14,7 @@
 #include "common/text.h"
 #include "config/config.h"
 #include "fuzz_check.h"
+#include "json_events.h"
 
 namespace {
 
@@ -21,32 +22,15 @@ using qel::Json;
 
 // Counts the members of the top-level object named "api_key" and "api_url"; the library's
 // document keeps only the last of equal names.
-class FieldCounter : public nlohmann::json_sax<Json> {
+class FieldCounter : public NestingEvents {
  public:
   int api_key = 0, api_url = 0;
 
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool string(string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool start_object(std::size_t) override { return ++depth_, true; }
-  bool start_array(std::size_t) override { return ++depth_, true; }
-  bool end_object() override { return --depth_, true; }
-  bool end_array() override { return --depth_, true; }
   bool key(string_t& name) override {
-    if (depth_ == 1 && name == "api_key") ++api_key;
-    if (depth_ == 1 && name == "api_url") ++api_url;
+    if (depth() == 1 && name == "api_key") ++api_key;
+    if (depth() == 1 && name == "api_url") ++api_url;
     return true;
   }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-    return false;
-  }
-
- private:
-  std::size_t depth_ = 0;
 };
 
 bool is_field(const Json& value) { return value.is_null() || value.is_string(); }
