@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import fcntl
 import os
+import select
 import shlex
 import shutil
 import subprocess
@@ -218,6 +219,30 @@ def take_terminal() -> None:
     window would be (Wine's console in a terminal waits for one)."""
     os.setsid()
     fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+
+class TerminalOutput:
+    """What a child writes to a pseudo-terminal, collected from its far end as it comes."""
+
+    def __init__(self, master: int):
+        self.master = master
+        self.seen = b""
+
+    def read_until(self, done, timeout: float = 30) -> None:
+        """Reads until `done()` holds, the child closes its end, or `timeout` seconds pass."""
+        deadline = time.monotonic() + timeout
+        while not done() and time.monotonic() < deadline:
+            if select.select([self.master], [], [], 0.05)[0]:
+                try:
+                    data = os.read(self.master, 4096)
+                except OSError:  # the child has closed its end
+                    return
+                if not data:
+                    return
+                self.seen += data
+
+    def echoes(self) -> bool:
+        return bool(termios.tcgetattr(self.master)[3] & termios.ECHO)
 
 
 def run_qel(args, env, input=None, timeout=60, cwd=None) -> subprocess.CompletedProcess:

@@ -3,21 +3,17 @@
 from __future__ import annotations
 
 import errno
-import fcntl
 import json
 import os
 import pty
-import select
 import stat
 import subprocess
-import termios
-import time
 from pathlib import Path
 
 import pytest
 
-from conftest import (OS_DISPLAY_NAME, URL_OPENER, URL_OPENER_ARGS, native, qel_call, run_qel,
-                      skip_on_windows, start_qel)
+from conftest import (OS_DISPLAY_NAME, URL_OPENER, URL_OPENER_ARGS, TerminalOutput, native,
+                      qel_call, run_qel, skip_on_windows, start_qel, take_terminal)
 from fake_service import DEFAULT_ACCOUNT, error_body
 
 GREETING = "Logged in as ana@example.com (Business plan)."
@@ -483,40 +479,23 @@ def test_environment_url_is_used_but_not_saved(service, key_env, config_file):
 def test_key_prompt_on_the_terminal_without_echo(service, key_env, config_file):
     # The terminal is the child's controlling one, as a console would be.
     master, slave = pty.openpty()
-
-    def take_terminal():
-        os.setsid()
-        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-
-    seen = b""
-
-    def read_until(done) -> None:
-        nonlocal seen
-        deadline = time.monotonic() + 30
-        while not done() and time.monotonic() < deadline:
-            if select.select([master], [], [], 0.05)[0]:
-                try:
-                    seen += os.read(master, 4096)
-                except OSError:  # the child has closed its end
-                    return
-
+    terminal = TerminalOutput(master)
     try:
         proc = start_qel(["login", "--key"], key_env, stdin=slave, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, preexec_fn=take_terminal)
         os.close(slave)
-        read_until(lambda: b"API key: " in seen
-                   and not termios.tcgetattr(master)[3] & termios.ECHO)
+        terminal.read_until(lambda: b"API key: " in terminal.seen and not terminal.echoes())
         os.write(master, b"  test-key \r")
         out, err = proc.communicate(timeout=60)
-        read_until(lambda: False)
-        echo_restored = termios.tcgetattr(master)[3] & termios.ECHO
+        terminal.read_until(lambda: False)
+        echo_restored = terminal.echoes()
     finally:
         os.close(master)
     assert proc.returncode == 0, err
     assert out.decode() == f"{GREETING}\nSaved in {native(config_file)}\n"
     assert err == b""
-    assert seen.startswith(b"API key: ")
-    assert b"test-key" not in seen  # typed without echo
+    assert terminal.seen.startswith(b"API key: ")
+    assert b"test-key" not in terminal.seen  # typed without echo
     assert echo_restored
     assert service.find("GET", "/me")[0].headers["authorization"] == "Bearer test-key"
     assert json.loads(config_file.read_text()) == {"api_key": "test-key"}

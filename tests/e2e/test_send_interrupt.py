@@ -4,18 +4,15 @@ program as it always did."""
 
 from __future__ import annotations
 
-import fcntl
 import os
 import pty
-import select
 import signal
 import subprocess
-import termios
 import time
 
 import pytest
 
-from conftest import WINDOWS, qel_call
+from conftest import WINDOWS, TerminalOutput, qel_call, take_terminal
 
 CHUNK = 8 * 1024 * 1024
 CHUNK_PATH = r"/transfers/\d+/files/\d+/chunks/\d+"
@@ -136,33 +133,22 @@ def test_an_interrupt_at_the_password_prompt_ends_the_program_as_before(api_env,
     (tmp_path / "a.txt").write_text("a")
     master, slave = pty.openpty()
 
-    def take_terminal():
+    terminal = TerminalOutput(master)
+
+    def take_terminal_with_default_interrupts():
         default_interrupts()
-        os.setsid()
-        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-
-    seen = b""
-
-    def read_until(done) -> None:
-        nonlocal seen
-        deadline = time.monotonic() + 30
-        while not done() and time.monotonic() < deadline:
-            if select.select([master], [], [], 0.05)[0]:
-                try:
-                    seen += os.read(master, 4096)
-                except OSError:  # the child has closed its end
-                    return
+        take_terminal()
 
     try:
         proc = subprocess.Popen(**qel_call(["send", "--ask-password", tmp_path / "a.txt"], api_env),
                                 stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                preexec_fn=take_terminal)
+                                preexec_fn=take_terminal_with_default_interrupts)
         os.close(slave)
-        read_until(lambda: b"Password for the transfer: " in seen
-                   and not termios.tcgetattr(master)[3] & termios.ECHO)
+        terminal.read_until(lambda: b"Password for the transfer: " in terminal.seen
+                            and not terminal.echoes())
         proc.send_signal(signal.SIGINT)
         proc.communicate(timeout=60)
-        echo_restored = termios.tcgetattr(master)[3] & termios.ECHO
+        echo_restored = terminal.echoes()
     finally:
         os.close(master)
     assert proc.returncode == -signal.SIGINT

@@ -8,16 +8,13 @@ from __future__ import annotations
 import os
 import pty
 import re
-import select
 import subprocess
-import termios
-import time
 from urllib.parse import quote
 
 import pytest
 
-from conftest import (native, qel_program, run_qel, run_qel_raw, skip_on_linux, start_qel,
-                      take_terminal)
+from conftest import (TerminalOutput, native, qel_program, run_qel, run_qel_raw, skip_on_linux,
+                      start_qel, take_terminal)
 from test_install import ABSENT, ADDED, POINTS, REMOVED, lnkinfo, shortcut_bytes
 from test_send_upload import decrypt_stream, key_of
 
@@ -86,32 +83,22 @@ def test_started_alone_in_a_console_runs_the_send_to_flow(api_env, service):
     # In a terminal of its own Wine gives the program a console to which it alone is attached
     # (GetConsoleProcessList reports 1), as after a double-click on qel.exe.
     master, slave = pty.openpty()
-    screen = b""
+    terminal = TerminalOutput(master)
     try:
         proc = start_qel([], api_env, stdin=slave, stdout=slave, stderr=slave,
                          preexec_fn=take_terminal)
         os.close(slave)
-        pressed = False
-        deadline = time.monotonic() + 60
-        while time.monotonic() < deadline:
-            if select.select([master], [], [], 0.05)[0]:
-                try:
-                    chunk = os.read(master, 4096)
-                except OSError:  # the program has ended and closed the terminal
-                    break
-                if not chunk:
-                    break
-                screen += chunk
-            # Enter, once the prompt is shown and the console reads the keyboard (echo off).
-            if (not pressed and "Press Enter to close." in terminal_text(screen)
-                    and not termios.tcgetattr(master)[3] & termios.ECHO):
-                os.write(master, b"\r")
-                pressed = True
+        # Enter, once the prompt is shown and the console reads the keyboard (echo off).
+        terminal.read_until(lambda: "Press Enter to close." in terminal_text(terminal.seen)
+                            and not terminal.echoes(), timeout=60)
+        os.write(master, b"\r")
+        terminal.read_until(lambda: False, timeout=60)  # until the program closes the terminal
         proc.wait(timeout=30)
     finally:
         os.close(master)
     assert proc.returncode == 0
-    assert terminal_text(screen).startswith(f"{GREETING}\n\n{HINT}\n\nPress Enter to close.")
+    assert terminal_text(terminal.seen).startswith(
+        f"{GREETING}\n\n{HINT}\n\nPress Enter to close.")
     assert len(service.find("GET", "/me")) == 1
 
 
